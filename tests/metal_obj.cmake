@@ -27,3 +27,7 @@ add_test(NAME MetalObjDeterminism.O0AndO2GiveIdenticalBits
 
 add_test(NAME MetalObjExports.OnlyLibrarySymbolsAndSoname
   COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:cwphymod> -P ${CMAKE_CURRENT_SOURCE_DIR}/metal_obj_exports.cmake)
+
+add_test(NAME Install.LibraryHeaderAndProgramsLandUnderThePrefix
+  COMMAND ${CMAKE_COMMAND} -DBUILD=${PROJECT_BINARY_DIR} "-DPROGRAMS=${CW_INSTALLED_PROGRAMS}"
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/install_check.cmake)

@@ -29,3 +29,14 @@ target_compile_definitions(pulse_driver_test PRIVATE
   CW_PULSE_FIXTURE_DIR="${CW_PULSE_FIXTURE_DIR}"
   CW_PULSE_KILL_DIR="${CW_PULSE_FIXTURE_DIR}-kill"
   CW_PULSE_SCRIPTS="${CW_PULSE_SCRIPTS}")
+
+# The pump under valgrind: the test driver copies every frame it is handed at
+# the call, so a pump that read on in a buffer a render has replaced (or freed)
+# is caught here even where the frames still look right.
+find_program(VALGRIND valgrind)
+if(VALGRIND)
+  add_test(NAME PlaybackPumpValgrind.NoInvalidReadNoLeak
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
+            $<TARGET_FILE:playback_pump_test>)
+  set_tests_properties(PlaybackPumpValgrind.NoInvalidReadNoLeak PROPERTIES TIMEOUT 120)
+endif()

@@ -13,8 +13,7 @@ std::vector<int16_t> TestDriverLog::consumed_frames() const
 {
     std::vector<int16_t> frames;
     for (const WriteCall &w : writes)
-        if (w.consumed > 0)
-            frames.insert(frames.end(), w.frames, w.frames + w.consumed);
+        frames.insert(frames.end(), w.taken.begin(), w.taken.end());
     return frames;
 }
 
@@ -39,7 +38,8 @@ template <int Id> int32_t op_write(const int16_t *frames, int32_t count)
     TestDriverLog &log = test_log[Id];
     log.calls.push_back("write");
     const int32_t consumed = log.write_result ? log.write_result(count) : count;
-    log.writes.push_back({frames, count, consumed});
+    const int32_t taken = std::clamp(consumed, 0, count);
+    log.writes.push_back({frames, count, consumed, std::vector<int16_t>(frames, frames + taken)});
     return consumed;
 }
 

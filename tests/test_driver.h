@@ -12,7 +12,8 @@
 struct WriteCall {
     const int16_t *frames;
     int32_t count;
-    int32_t consumed; // what the driver answered
+    int32_t consumed;           // what the driver answered
+    std::vector<int16_t> taken; // copies of the consumed frames, read at the call
 };
 
 struct TestDriverLog {

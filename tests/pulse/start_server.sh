@@ -11,6 +11,14 @@
 # warns), without realtime scheduling, shared memory or D-Bus.
 set -eu
 dir=$1
+# A server left behind by an interrupted run is ended first (only if the
+# recorded process is still a PulseAudio server).
+if [ -f "$dir/pid" ]; then
+  old=$(cat "$dir/pid")
+  if [ "$(cat "/proc/$old/comm" 2>/dev/null)" = pulseaudio ]; then
+    kill "$old" 2>/dev/null || true
+  fi
+fi
 rm -rf "$dir"
 mkdir -p "$dir/run" "$dir/home" "$dir/state" "$dir/config"
 chmod 700 "$dir" "$dir/run"

@@ -154,6 +154,18 @@ TEST_F(PulseServer, OpenAsksForAMonoS16leStreamNamedSoundOfClangwright)
     EXPECT_TRUE(reported.empty());
 }
 
+TEST_F(PulseServer, WriteAfterCloseFailsInsteadOfUsingTheFreedStream)
+{
+    cwr_set_driver(0, sink_rate_hz);
+    ASSERT_EQ(driver, &driver_pulse);
+    const std::vector<int16_t> block(play_block_frames, 0);
+    EXPECT_EQ(driver_pulse.write(block.data(), play_block_frames), play_block_frames);
+    driver_pulse.close();
+    EXPECT_EQ(driver_pulse.write(block.data(), play_block_frames), -1);
+    EXPECT_EQ(pulse_drain(), -1);
+    driver = nullptr; // closed behind the registry's back
+}
+
 TEST_F(PulseServer, PlayedSoundArrivesAtTheSinkSampleForSample)
 {
     sample_length = 0.5;

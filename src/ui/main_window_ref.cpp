@@ -1,0 +1,3 @@
+#include "main_window_ref.h"
+
+GtkWidget *main_window = nullptr;

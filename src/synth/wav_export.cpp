@@ -170,6 +170,27 @@ int write_wav_to_fd(int fd, int32_t rate, int32_t frames)
     return 0;
 }
 
+// A short write carries no error number: the library only sees fewer bytes
+// written than asked for, as on a disk that fills up in the middle of the
+// frames. Writing on at the end of the file shows why (ENOSPC, EFBIG, EDQUOT).
+// Only for the temporary file, which is removed afterwards.
+int probe_write_error(int fd)
+{
+    constexpr size_t probe_bytes = 65536;
+    constexpr int probe_writes = 16;
+    static const char zeros[probe_bytes] = {};
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0)
+        return errno;
+    for (int i = 0; i < probe_writes; ++i) {
+        const ssize_t n = ::pwrite(fd, zeros, probe_bytes, end);
+        if (n < 0)
+            return errno;
+        end += n;
+    }
+    return -1;
+}
+
 // Reads the written file back: a header the library could not finish writing
 // would otherwise go unnoticed.
 int verify_wav(const std::string &path, int32_t rate, int32_t frames)
@@ -225,7 +246,7 @@ int save_to_regular_file(const char *file_name, const struct stat *existing, int
         return errno;
 
     if (const int r = write_wav_to_fd(out.fd, rate, frames); r != 0)
-        return r;
+        return r == -1 ? probe_write_error(out.fd) : r;
     if (::fsync(out.fd) != 0)
         return errno;
     if (const int r = out.close_checked(); r != 0)

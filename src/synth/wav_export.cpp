@@ -222,6 +222,10 @@ int save_to_special_file(const char *file_name, int32_t rate, int32_t frames)
 int save_to_regular_file(const char *file_name, const struct stat *existing, int32_t rate,
                          int32_t frames)
 {
+    // A file the user may not write stays refused, as opening it would be,
+    // although the rename could replace it.
+    if (existing && ::access(file_name, W_OK) != 0)
+        return errno;
     // Through a symbolic link the file it names is replaced, not the link.
     std::string target = file_name;
     if (existing) {

@@ -1,0 +1,112 @@
+// clangwright-render: renders one sound to a WAV file without a window,
+// through the same do_render and save_wav as the window's Save WAV, so the
+// same parameters give the same bytes either way.
+#include <glib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdio>
+#include <string>
+
+#include "intl.h"
+#include "render.h"
+#include "render_options.h"
+#include "wav_export.h"
+
+namespace {
+
+constexpr const char *program_name = "clangwright-render";
+constexpr int exit_failure = 1;
+constexpr int progress_bar_width = 40;
+constexpr double percent = 100.0;
+constexpr double microseconds_per_second = 1e6;
+
+void print_error(const std::string &text)
+{
+    std::fprintf(stderr, "%s: %s\n", program_name, text.c_str());
+}
+
+// The bar on stderr, redrawn in place; only installed when stderr is a terminal.
+void on_progress(void *, float fraction)
+{
+    // With the decay stop on, the last report may lie beyond 1.
+    const float f = fraction >= 0.0f ? std::min(fraction, 1.0f) : 0.0f;
+    const int filled = static_cast<int>(f * progress_bar_width);
+    const std::string bar = std::string(filled, '#') + std::string(progress_bar_width - filled, '-');
+    std::fprintf(stderr, "\r%s [%s] %3d%%", _("Rendering"), bar.c_str(),
+                 static_cast<int>(f * percent));
+    std::fflush(stderr);
+}
+
+void clear_progress()
+{
+    std::fputs("\r\033[K", stderr); // back to the line start, erase to its end
+    std::fflush(stderr);
+}
+
+int render_to_file(const RenderOptions &options, Instrument &instrument)
+{
+    const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
+    instrument.progress = show_bar ? on_progress : nullptr;
+    sample_length = options.length_s;
+
+    const gint64 start_us = g_get_monotonic_time();
+    const uint64_t frames = do_render(&instrument, options.rate_hz);
+    const gint64 end_us = g_get_monotonic_time();
+    if (show_bar)
+        clear_progress();
+    if (frames == 0) {
+        print_error(_("nothing was rendered; no file written"));
+        return exit_failure;
+    }
+
+    std::string message;
+    const int r = save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
+    if (r != 0) {
+        if (r == -1)
+            print_error(message);
+        else
+            print_error(message + ": " + g_strerror(r));
+        return exit_failure;
+    }
+
+    if (!options.quiet) {
+        // As the window's status area shows it, in single precision.
+        const float real_length_s =
+            static_cast<float>(frames) / static_cast<float>(options.rate_hz);
+        std::printf(_("Real length: %.1f s"), static_cast<double>(real_length_s));
+        std::putchar('\n');
+        std::printf(_("Render time: %.3f s"),
+                    static_cast<double>(end_us - start_us) / microseconds_per_second);
+        std::putchar('\n');
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::setlocale(LC_ALL, "");
+    bindtextdomain(CW_TEXT_DOMAIN, CW_LOCALEDIR);
+    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
+    g_set_prgname(program_name);
+
+    RenderOptions options;
+    std::string error;
+    if (!parse_render_options(argc, argv, options, error)) {
+        print_error(error);
+        return exit_usage;
+    }
+    if (options.show_version) {
+        std::printf("%s %s\n", program_name, CW_VERSION);
+        return 0;
+    }
+    Instrument instrument = instrument_defaults();
+    if (!apply_render_options(options, instrument, error)) {
+        print_error(error);
+        return exit_usage;
+    }
+    return render_to_file(options, instrument);
+}

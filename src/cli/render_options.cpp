@@ -1,0 +1,451 @@
+// Option table and value checks of the headless renderer.
+#include "render_options.h"
+
+#include <glib.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "intl.h"
+
+namespace {
+
+struct GFreeDeleter {
+    void operator()(void *p) const { g_free(p); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+struct StrvDeleter {
+    void operator()(gchar **v) const { g_strfreev(v); }
+};
+struct ContextDeleter {
+    void operator()(GOptionContext *c) const { g_option_context_free(c); }
+};
+struct ErrorDeleter {
+    void operator()(GError *e) const { g_error_free(e); }
+};
+
+template <typename... Args> std::string format(const char *fmt, Args... args)
+{
+    const GCharPtr text(g_strdup_printf(fmt, args...));
+    return text.get();
+}
+
+// Numbers in messages look like the numbers the options take: a decimal point
+// whatever the locale.
+std::string number_text(double v)
+{
+    char buf[G_ASCII_DTOSTR_BUF_SIZE];
+    g_ascii_formatd(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+std::string range_text(double lo, double hi)
+{
+    return format(_("%s to %s"), number_text(lo).c_str(), number_text(hi).c_str());
+}
+
+std::string not_a_number(const char *option, const char *text, const std::string &valid)
+{
+    return format(_("%s: '%s' is not a number (valid: %s)"), option, text, valid.c_str());
+}
+
+std::string out_of_range(const char *option, const char *text, const std::string &valid)
+{
+    return format(_("%s: %s is out of range (valid: %s)"), option, text, valid.c_str());
+}
+
+// A whole number within [lo, hi]; the text must be nothing but the number.
+bool parse_int(const char *option, const char *text, int32_t lo, int32_t hi, int32_t &out,
+               std::string &error)
+{
+    gint64 v = 0;
+    GError *raw = nullptr;
+    const bool parsed =
+        g_ascii_string_to_signed(text, 10, G_MININT64, G_MAXINT64, &v, &raw) != FALSE;
+    const std::unique_ptr<GError, ErrorDeleter> err(raw);
+    const std::string valid = range_text(lo, hi);
+    if (!parsed) {
+        const bool too_large = err && err->domain == G_NUMBER_PARSER_ERROR &&
+                               err->code == G_NUMBER_PARSER_ERROR_OUT_OF_BOUNDS;
+        error = too_large ? out_of_range(option, text, valid) : not_a_number(option, text, valid);
+        return false;
+    }
+    if (v < lo || v > hi) {
+        error = out_of_range(option, text, valid);
+        return false;
+    }
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+// A finite decimal number within [lo, hi], with a decimal point in any locale.
+bool parse_real(const char *option, const char *text, double lo, double hi, double &out,
+                std::string &error)
+{
+    char *end = nullptr;
+    const double v = g_ascii_strtod(text, &end);
+    const std::string valid = range_text(lo, hi);
+    if (end == text || *end != '\0' || std::isnan(v)) {
+        error = not_a_number(option, text, valid);
+        return false;
+    }
+    if (!(v >= lo && v <= hi)) {
+        error = out_of_range(option, text, valid);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// Size options: each checked against the range its spin button allows.
+template <std::optional<int32_t> RenderOptions::*Field, int32_t Lo, int32_t Hi>
+bool store_int(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    int32_t v = 0;
+    if (!parse_int(option, text, Lo, Hi, v, error))
+        return false;
+    o.*Field = v;
+    return true;
+}
+
+template <std::optional<double> RenderOptions::*Field, double Lo, double Hi>
+bool store_real(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    double v = 0.0;
+    if (!parse_real(option, text, Lo, Hi, v, error))
+        return false;
+    o.*Field = v;
+    return true;
+}
+
+// Node numbers: only their form is checked here; whether a node is movable
+// depends on the shape and is checked once the instrument is complete.
+template <std::optional<int32_t> RenderOptions::*Field>
+bool store_node(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    gint64 v = 0;
+    if (!g_ascii_string_to_signed(text, 10, G_MININT32, G_MAXINT32, &v, nullptr)) {
+        error = format(_("%s: '%s' is not a node number (valid: a movable node of the shape)"),
+                       option, text);
+        return false;
+    }
+    o.*Field = static_cast<int32_t>(v);
+    return true;
+}
+
+bool store_shape(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    static constexpr const char *names[] = {"tube", "rod", "plane"}; // index = shape value
+    for (int32_t i = 0; i < 3; ++i) {
+        if (std::strcmp(text, names[i]) == 0) {
+            o.type = i;
+            return true;
+        }
+    }
+    error = format(_("%s: '%s' is not a shape (valid: tube, rod, plane)"), option, text);
+    return false;
+}
+
+bool store_actuation(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    if (std::strcmp(text, "compression") == 0) {
+        o.actuation = ACTUATION_COMPRESSION;
+        return true;
+    }
+    if (std::strcmp(text, "perpendicular") == 0) {
+        o.actuation = ACTUATION_PERPENDICULAR;
+        return true;
+    }
+    error = format(_("%s: '%s' is not a type of actuation (valid: compression, perpendicular)"),
+                   option, text);
+    return false;
+}
+
+bool store_length(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    return parse_real(option, text, length_s_min, length_s_max, o.length_s, error);
+}
+
+bool store_rate(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    return parse_int(option, text, rate_hz_min, rate_hz_max, o.rate_hz, error);
+}
+
+bool store_output(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    if (*text == '\0') {
+        error = format(_("%s: the file name is empty"), option);
+        return false;
+    }
+    o.output_file = text;
+    return true;
+}
+
+bool store_quiet(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.quiet = true;
+    return true;
+}
+
+bool store_version(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.show_version = true;
+    return true;
+}
+
+using StoreFn = bool (*)(RenderOptions &, const char *option, const char *value, std::string &);
+
+// One row per option, in the order --help lists them. A row without an
+// argument description is a flag.
+struct OptionRow {
+    const char *long_name;
+    char short_name;
+    const char *arg_description;
+    const char *description;
+    StoreFn store;
+};
+
+namespace R = instrument_range;
+
+const OptionRow option_rows[] = {
+    {"shape", 0, N_("tube|rod|plane"), N_("Shape of the metal object (default: tube)"),
+     store_shape},
+    {"tube-height", 0, N_("N"), N_("Rings of the tube, 3 to 30 (default: 10)"),
+     store_int<&RenderOptions::tube_height, R::tube_height_min, R::tube_height_max>},
+    {"tube-circumference", 0, N_("N"), N_("Nodes on each ring of the tube, 3 to 30 (default: 5)"),
+     store_int<&RenderOptions::tube_circumference, R::tube_circumference_min,
+               R::tube_circumference_max>},
+    {"rod-length", 0, N_("N"), N_("Nodes of the rod, 3 to 200 (default: 5)"),
+     store_int<&RenderOptions::rod_length, R::rod_length_min, R::rod_length_max>},
+    {"plane-length", 0, N_("N"), N_("Rows of the plane, 3 to 30 (default: 7)"),
+     store_int<&RenderOptions::plane_length, R::plane_length_min, R::plane_length_max>},
+    {"plane-width", 0, N_("N"), N_("Nodes in each row of the plane, 3 to 39 (default: 9)"),
+     store_int<&RenderOptions::plane_width, R::plane_width_min, R::plane_width_max>},
+    {"actuation-node", 0, N_("N"),
+     N_("Node that is struck: a movable node (default: the shape's reset node)"),
+     store_node<&RenderOptions::actuation_node>},
+    {"sampling-node", 0, N_("N"),
+     N_("Node that is listened to: a movable node (default: the shape's reset node)"),
+     store_node<&RenderOptions::sampling_node>},
+    {"tension", 0, N_("X"), N_("Spring tension, 0.1 to 16 (default: 4)"),
+     store_real<&RenderOptions::tension, R::tension_min, R::tension_max>},
+    {"speed", 0, N_("X"), N_("Speed, 0 to 0.5 (default: 0.2)"),
+     store_real<&RenderOptions::speed, R::speed_min, R::speed_max>},
+    {"damping", 0, N_("X"), N_("Damping time in seconds, 0.005 to 0.5 (default: 0.05)"),
+     store_real<&RenderOptions::damping, R::damping_min, R::damping_max>},
+    {"actuation", 0, N_("compression|perpendicular"),
+     N_("Type of actuation (default: compression)"), store_actuation},
+    {"velocity", 0, N_("X"), N_("Velocity of the strike, 0 to 1 (default: 1)"),
+     store_real<&RenderOptions::velocity, R::velocity_min, R::velocity_max>},
+    {"decay", 0, N_("DB"),
+     N_("Stop rendering once the sound has decayed to this level, -80 to -20 (default: off)"),
+     store_real<&RenderOptions::decay_level, R::decay_level_min, R::decay_level_max>},
+    {"length", 0, N_("SECONDS"), N_("Length of the sound, 0 to 10 (default: 1.0)"),
+     store_length},
+    {"rate", 0, N_("HZ"), N_("Sample rate, 8000 to 192000 (default: 48000)"), store_rate},
+    {"output", 'o', N_("FILE"), N_("WAV file to write (required)"), store_output},
+    {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
+    {"version", 0, nullptr, N_("Print the version and exit"), store_version},
+};
+
+struct ParseState {
+    RenderOptions *options;
+};
+
+const OptionRow *find_row(const char *option_name)
+{
+    // GLib hands over "--long-name" or "-s".
+    for (const OptionRow &row : option_rows) {
+        if (option_name[0] == '-' && option_name[1] == '-' &&
+            std::strcmp(option_name + 2, row.long_name) == 0)
+            return &row;
+        if (row.short_name && option_name[0] == '-' && option_name[1] == row.short_name &&
+            option_name[2] == '\0')
+            return &row;
+    }
+    return nullptr;
+}
+
+gboolean on_option(const gchar *option_name, const gchar *value, gpointer data, GError **error)
+{
+    auto *state = static_cast<ParseState *>(data);
+    const OptionRow *row = find_row(option_name);
+    std::string message;
+    if (!row) {
+        message = format(_("Unknown option %s"), option_name);
+    } else {
+        // The option as the user knows it, long form.
+        const std::string name = std::string("--") + row->long_name;
+        if (row->store(*state->options, name.c_str(), value ? value : "", message))
+            return TRUE;
+    }
+    g_set_error_literal(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, message.c_str());
+    return FALSE;
+}
+
+// Non-zero when the length gives no frame at the rate, as do_render counts.
+bool has_frames(const RenderOptions &o)
+{
+    return static_cast<int32_t>(static_cast<double>(o.rate_hz) * o.length_s) > 0;
+}
+
+std::string movable_range_text(const Instrument &ins)
+{
+    switch (ins.type) {
+    case TYPE_TUBE:
+        return format(_("%d to %d"), ins.tube_circumference,
+                      (ins.tube_height - 1) * ins.tube_circumference - 1);
+    case TYPE_ROD:
+        return format(_("%d to %d"), 1, ins.rod_length - 2);
+    default: {
+        const int32_t w = ins.plane_width, l = ins.plane_length;
+        return format(_("%d to %d except %d and %d"), 1, l * w - 2, w - 1, (l - 1) * w);
+    }
+    }
+}
+
+const char *shape_name(int32_t type)
+{
+    switch (type) {
+    case TYPE_TUBE:
+        return "tube";
+    case TYPE_ROD:
+        return "rod";
+    default:
+        return "plane";
+    }
+}
+
+bool check_node(const Instrument &ins, const char *option, int32_t node, std::string &error)
+{
+    if (instrument_node_is_movable(ins, node))
+        return true;
+    const std::string valid = movable_range_text(ins);
+    const int32_t w = ins.plane_width, l = ins.plane_length;
+    if (node < 0 || node >= instrument_node_count(ins))
+        error = format(_("%s: %d is not a node of the %s (valid: %s)"), option, node,
+                       shape_name(ins.type), valid.c_str());
+    else if (ins.type == TYPE_PLANE && (node == w - 1 || node == (l - 1) * w))
+        error = format(_("%s: %d is a corner of the plane (valid: %s)"), option, node,
+                       valid.c_str());
+    else
+        error = format(_("%s: %d is an anchored node of the %s (valid: %s)"), option, node,
+                       shape_name(ins.type), valid.c_str());
+    return false;
+}
+
+} // namespace
+
+bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error)
+{
+    ParseState state{&options};
+
+    std::vector<GOptionEntry> entries;
+    for (const OptionRow &row : option_rows) {
+        GOptionEntry e{};
+        e.long_name = row.long_name;
+        e.short_name = row.short_name;
+        e.flags = row.arg_description ? 0 : G_OPTION_FLAG_NO_ARG;
+        e.arg = G_OPTION_ARG_CALLBACK;
+        e.arg_data = reinterpret_cast<gpointer>(&on_option);
+        e.description = row.description;
+        e.arg_description = row.arg_description;
+        entries.push_back(e);
+    }
+    entries.push_back(GOptionEntry{}); // end of the table
+
+    const std::unique_ptr<GOptionContext, ContextDeleter> context(
+        g_option_context_new(N_("- render one percussion sound to a WAV file")));
+    g_option_context_set_translation_domain(context.get(), CW_TEXT_DOMAIN);
+    GOptionGroup *group = g_option_group_new("render", "", "", &state, nullptr);
+    g_option_group_add_entries(group, entries.data());
+    g_option_group_set_translation_domain(group, CW_TEXT_DOMAIN);
+    g_option_context_set_main_group(context.get(), group); // the context owns it
+
+    // GLib takes options out of the vector it parses: give it a copy.
+    std::vector<gchar *> copy;
+    for (int i = 0; i < argc; ++i)
+        copy.push_back(g_strdup(argv[i]));
+    copy.push_back(nullptr);
+    gchar **args = static_cast<gchar **>(g_memdup2(copy.data(), copy.size() * sizeof(gchar *)));
+    GError *raw = nullptr;
+    const bool parsed = g_option_context_parse_strv(context.get(), &args, &raw) != FALSE;
+    const std::unique_ptr<gchar *, StrvDeleter> rest(args);
+    const std::unique_ptr<GError, ErrorDeleter> err(raw);
+    if (!parsed) {
+        error = err ? err->message : _("invalid command line");
+        return false;
+    }
+    if (rest && rest.get()[0] && rest.get()[1]) {
+        error = format(_("unexpected argument '%s'"), rest.get()[1]);
+        return false;
+    }
+    if (options.show_version)
+        return true;
+    if (options.output_file.empty()) {
+        error = _("--output: no output file given (use -o FILE)");
+        return false;
+    }
+    if (!has_frames(options)) {
+        const std::string valid =
+            range_text(1.0 / options.rate_hz, render_option_range::length_s_max);
+        error = format(_("--length: %s s gives no frames at %d Hz (valid: %s)"),
+                       number_text(options.length_s).c_str(), options.rate_hz, valid.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool apply_render_options(const RenderOptions &o, Instrument &ins, std::string &error)
+{
+    bool reset_nodes = false;
+    if (o.type) {
+        ins.type = *o.type;
+        reset_nodes = true;
+    }
+    // A size of the shape being rendered resets the nodes, as in the window;
+    // sizes of the other shapes are kept for them and change nothing else.
+    const auto set_size = [&](const std::optional<int32_t> &given, int32_t &field, int32_t shape) {
+        if (!given)
+            return;
+        field = *given;
+        reset_nodes = reset_nodes || ins.type == shape;
+    };
+    set_size(o.tube_height, ins.tube_height, TYPE_TUBE);
+    set_size(o.tube_circumference, ins.tube_circumference, TYPE_TUBE);
+    set_size(o.rod_length, ins.rod_length, TYPE_ROD);
+    set_size(o.plane_length, ins.plane_length, TYPE_PLANE);
+    set_size(o.plane_width, ins.plane_width, TYPE_PLANE);
+
+    if (reset_nodes) {
+        ins.actuation_node = instrument_reset_actuation_node(ins);
+        ins.sampling_node = instrument_reset_sampling_node(ins);
+    }
+    if (o.actuation_node)
+        ins.actuation_node = *o.actuation_node;
+    if (o.sampling_node)
+        ins.sampling_node = *o.sampling_node;
+
+    if (o.tension)
+        ins.tension = *o.tension;
+    if (o.speed)
+        ins.speed = *o.speed;
+    if (o.damping)
+        ins.damping = *o.damping;
+    if (o.actuation)
+        ins.actuation = *o.actuation;
+    if (o.velocity)
+        ins.velocity = *o.velocity;
+    if (o.decay_level) {
+        ins.decay_stop = 1;
+        ins.decay_level = *o.decay_level;
+    }
+
+    return check_node(ins, "--actuation-node", ins.actuation_node, error) &&
+           check_node(ins, "--sampling-node", ins.sampling_node, error);
+}

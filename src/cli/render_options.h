@@ -1,0 +1,54 @@
+// Command-line options of the headless renderer, parsed into a plain record
+// and applied over an Instrument. New options are added to RenderOptions, to
+// the entry table in render_options.cpp and, when they shape the sound, to
+// apply_render_options.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "instrument.h"
+
+// Limits of the renderer's own values. The sound's values use the window's
+// ranges (instrument_range).
+namespace render_option_range {
+constexpr double length_s_min = 0.0, length_s_max = 10.0; // the "Sample Length" scale
+constexpr int32_t rate_hz_min = 8000, rate_hz_max = 192000;
+} // namespace render_option_range
+
+//! Default length and rate of the rendered sound.
+constexpr double default_length_s = 1.0;
+constexpr int32_t default_rate_hz = 48000;
+
+//! What the command line asked for. An empty optional was not given, so the
+//! base instrument's value (the defaults) stays.
+struct RenderOptions {
+    std::optional<int32_t> type;
+    std::optional<int32_t> tube_height, tube_circumference, rod_length, plane_length, plane_width;
+    std::optional<int32_t> actuation_node, sampling_node;
+    std::optional<double> tension, speed, damping, velocity;
+    std::optional<int32_t> actuation;
+    std::optional<double> decay_level; // given: the decay stop is on
+    double length_s = default_length_s;
+    int32_t rate_hz = default_rate_hz;
+    std::string output_file; // empty: not given
+    bool quiet = false;
+    bool show_version = false;
+};
+
+//! Exit status for a command line or a value that is refused.
+constexpr int exit_usage = 2;
+
+//! Parses the command line (argv[0] is the program). Every value is checked
+//! for its form and its range here; the nodes, which depend on the shape, are
+//! checked by apply_render_options. Returns true on success; otherwise sets
+//! `error` to one line naming the option and the valid values. --help prints
+//! the help and exits the process with status 0, as GLib does.
+bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error);
+
+//! Writes the given values into `instrument`. When the shape or a size of the
+//! resulting shape was given and a node was not, that node takes the shape's
+//! reset value. Then both nodes must be movable nodes of the shape. Returns
+//! true on success; otherwise sets `error` to one line.
+bool apply_render_options(const RenderOptions &options, Instrument &instrument, std::string &error);

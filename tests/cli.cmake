@@ -1,0 +1,15 @@
+cw_add_gtest(cli_test SOURCES cli_test.cpp LIBS cw_render_options cw_synth)
+target_compile_definitions(cli_test PRIVATE CW_RENDER_PROGRAM="$<TARGET_FILE:clangwright-render>")
+add_dependencies(cli_test clangwright-render)
+
+find_program(VALGRIND valgrind)
+if(VALGRIND)
+  add_test(NAME CliValgrind.RenderAndRefusalLeakNothing
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
+            $<TARGET_FILE:cli_test> --gtest_filter=RenderOptions.*)
+endif()
+if(VALGRIND)
+  add_test(NAME CliValgrind.ProgramLeaksNothing
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
+            $<TARGET_FILE:clangwright-render> --shape rod -q -o ${CMAKE_CURRENT_BINARY_DIR}/cli_valgrind.wav)
+endif()

@@ -1,0 +1,285 @@
+// The headless renderer: option parsing and checks, and the built program.
+#include <gtest/gtest.h>
+
+#include <glib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "render.h"
+#include "render_options.h"
+#include "wav_export.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Parsed {
+    bool ok;
+    RenderOptions options;
+    Instrument instrument;
+    std::string error;
+};
+
+// Parses and applies over the defaults, as the program does.
+Parsed parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "clangwright-render");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Parsed p{false, {}, instrument_defaults(), {}};
+    p.ok = parse_render_options(static_cast<int>(args.size()), argv.data(), p.options, p.error) &&
+           apply_render_options(p.options, p.instrument, p.error);
+    return p;
+}
+
+TEST(RenderOptions, DefaultsAreTheInstrumentDefaults)
+{
+    const Parsed p = parse({"-o", "x.wav"});
+    ASSERT_TRUE(p.ok) << p.error;
+    const Instrument d = instrument_defaults();
+    EXPECT_EQ(p.instrument.type, d.type);
+    EXPECT_EQ(p.instrument.actuation_node, 7);
+    EXPECT_EQ(p.instrument.sampling_node, 40);
+    EXPECT_EQ(p.instrument.tension, d.tension);
+    EXPECT_EQ(p.instrument.decay_stop, 0);
+    EXPECT_EQ(p.options.length_s, 1.0);
+    EXPECT_EQ(p.options.rate_hz, 48000);
+    EXPECT_EQ(p.options.output_file, "x.wav");
+    EXPECT_FALSE(p.options.quiet);
+}
+
+TEST(RenderOptions, ShapeOrSizeResetsTheNodesNotGiven)
+{
+    const struct {
+        std::vector<std::string> args;
+        int32_t actuation, sampling;
+    } cases[] = {
+        {{"--shape", "rod"}, 1, 3},
+        {{"--shape", "rod", "--rod-length", "200"}, 1, 198},
+        {{"--shape", "plane"}, 1, 53},
+        {{"--shape", "plane", "--plane-length", "3", "--plane-width", "3"}, 1, 5},
+        {{"--tube-height", "3"}, 7, 5},
+        {{"--tube-circumference", "6"}, 9, 48},
+        {{"--shape", "tube", "--sampling-node", "12"}, 7, 12},
+        {{"--shape", "rod", "--rod-length", "10", "--actuation-node", "4"}, 4, 8},
+        // A size of another shape is kept for it and leaves the nodes alone.
+        {{"--rod-length", "10", "--actuation-node", "9"}, 9, 40},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "x.wav"});
+        const Parsed p = parse(args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.instrument.actuation_node, c.actuation) << args[0] << " " << args[1];
+        EXPECT_EQ(p.instrument.sampling_node, c.sampling) << args[0] << " " << args[1];
+    }
+}
+
+TEST(RenderOptions, ValuesReachTheInstrument)
+{
+    const Parsed p = parse({"--tension", "0.5", "--speed", "0.1", "--damping", "0.2",
+                            "--actuation", "perpendicular", "--velocity", "0.25", "--decay",
+                            "-50", "--length", "2.5", "--rate", "192000", "-q", "-o", "x.wav"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.instrument.tension, 0.5);
+    EXPECT_EQ(p.instrument.speed, 0.1);
+    EXPECT_EQ(p.instrument.damping, 0.2);
+    EXPECT_EQ(p.instrument.actuation, ACTUATION_PERPENDICULAR);
+    EXPECT_EQ(p.instrument.velocity, 0.25);
+    EXPECT_EQ(p.instrument.decay_stop, 1);
+    EXPECT_EQ(p.instrument.decay_level, -50.0);
+    EXPECT_EQ(p.options.length_s, 2.5);
+    EXPECT_EQ(p.options.rate_hz, 192000);
+    EXPECT_TRUE(p.options.quiet);
+}
+
+TEST(RenderOptions, BadValuesNameTheOptionAndTheValidRange)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"--rod-length", "201"}, "--rod-length: 201 is out of range (valid: 3 to 200)"},
+        {{"--plane-width", "2"}, "--plane-width: 2 is out of range (valid: 3 to 39)"},
+        {{"--tube-height", "ten"}, "--tube-height: 'ten' is not a number (valid: 3 to 30)"},
+        {{"--tube-height", "99999999999999999999"},
+         "--tube-height: 99999999999999999999 is out of range (valid: 3 to 30)"},
+        {{"--tension", "4x"}, "--tension: '4x' is not a number (valid: 0.1 to 16)"},
+        {{"--speed", "nan"}, "--speed: 'nan' is not a number (valid: 0 to 0.5)"},
+        {{"--damping", "0.001"}, "--damping: 0.001 is out of range (valid: 0.005 to 0.5)"},
+        {{"--decay", "-10"}, "--decay: -10 is out of range (valid: -80 to -20)"},
+        {{"--rate", "192001"}, "--rate: 192001 is out of range (valid: 8000 to 192000)"},
+        {{"--length", "10.5"}, "--length: 10.5 is out of range (valid: 0 to 10)"},
+        {{"--shape", "cone"}, "--shape: 'cone' is not a shape (valid: tube, rod, plane)"},
+        {{"--actuation", "hit"},
+         "--actuation: 'hit' is not a type of actuation (valid: compression, perpendicular)"},
+        {{"--sampling-node", "4"}, "--sampling-node: 4 is an anchored node of the tube (valid: 5 to 44)"},
+        {{"--actuation-node", "50"}, "--actuation-node: 50 is not a node of the tube (valid: 5 to 44)"},
+        {{"--shape", "rod", "--sampling-node", "4"},
+         "--sampling-node: 4 is an anchored node of the rod (valid: 1 to 3)"},
+        {{"--shape", "plane", "--sampling-node", "54"},
+         "--sampling-node: 54 is a corner of the plane (valid: 1 to 61 except 8 and 54)"},
+        {{"--shape", "plane", "--actuation-node", "0"},
+         "--actuation-node: 0 is an anchored node of the plane (valid: 1 to 61 except 8 and 54)"},
+        {{"--actuation-node", "seven"},
+         "--actuation-node: 'seven' is not a node number (valid: a movable node of the shape)"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "x.wav"});
+        const Parsed p = parse(args);
+        EXPECT_FALSE(p.ok);
+        EXPECT_EQ(p.error, c.error);
+    }
+    EXPECT_EQ(parse({}).error, "--output: no output file given (use -o FILE)");
+    EXPECT_EQ(parse({"--length", "0", "-o", "x.wav"}).error,
+              "--length: 0 s gives no frames at 48000 Hz (valid: 2.08333e-05 to 10)");
+}
+
+// The built program, run in a scratch folder with the C locale.
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        gchar *p = g_dir_make_tmp("cw-cli-XXXXXX", nullptr);
+        path = p;
+        g_free(p);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    size_t entries() const
+    {
+        return static_cast<size_t>(
+            std::distance(fs::directory_iterator(path), fs::directory_iterator()));
+    }
+};
+
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ProgramRun run(const std::vector<std::string> &args, const fs::path &cwd)
+{
+    std::vector<gchar *> argv{const_cast<gchar *>(CW_RENDER_PROGRAM)};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<gchar *>(a.c_str()));
+    argv.push_back(nullptr);
+    gchar **env = g_environ_setenv(g_get_environ(), "LC_ALL", "C", TRUE);
+    gchar *out = nullptr, *err = nullptr;
+    gint wait_status = 0;
+    ProgramRun r;
+    if (g_spawn_sync(cwd.c_str(), argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
+                     &wait_status, nullptr)) {
+        r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+        r.out = out;
+        r.err = err;
+    }
+    g_free(out);
+    g_free(err);
+    g_strfreev(env);
+    return r;
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What the window's Save WAV writes for the same parameters.
+std::string window_bytes(Instrument ins, double length_s, int32_t rate, const fs::path &path)
+{
+    sample_length = length_s;
+    do_render(&ins, rate);
+    std::string message;
+    EXPECT_EQ(save_wav(&ins, path.c_str(), message, rate), 0) << message;
+    return read_file(path);
+}
+
+TEST(RenderCli, DefaultOutputIsOneSecondOfTheDefaultTube)
+{
+    TempDir dir;
+    const ProgramRun r = run({"-o", "default.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Real length: 1.0 s\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Render time: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, ""); // no progress bar: stderr is not a terminal here
+
+    // 44 bytes of RIFF, fmt and data headers, then 48000 frames of 2 bytes.
+    // An independent reader's view of such a file is checked in the synthesis
+    // tests, which write through the same save_wav.
+    const std::string bytes = read_file(dir.path / "default.wav");
+    ASSERT_EQ(bytes.size(), 44u + 2 * 48000);
+    const auto le = [&](size_t at, size_t n) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i)
+            v |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + i])) << (8 * i);
+        return v;
+    };
+    EXPECT_EQ(le(22, 2), 1u);         // channels
+    EXPECT_EQ(le(24, 4), 48000u);     // frames per second
+    EXPECT_EQ(le(34, 2), 16u);        // bits per sample
+    EXPECT_EQ(le(40, 4), 2u * 48000); // bytes of sound data
+    EXPECT_EQ(bytes, window_bytes(instrument_defaults(), 1.0, 48000, dir.path / "window.wav"));
+}
+
+TEST(RenderCli, SameBytesAsTheWindowForAnyParameters)
+{
+    TempDir dir;
+    const ProgramRun r = run({"--shape", "plane", "--plane-length", "5", "--sampling-node", "30",
+                       "--actuation", "perpendicular", "--tension", "1.5", "--decay", "-40",
+                       "--rate", "22050", "--length", "0.5", "-q", "-o", "plane.wav"},
+                      dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    Instrument ins = instrument_defaults();
+    ins.type = TYPE_PLANE;
+    ins.plane_length = 5;
+    ins.actuation_node = 1;
+    ins.sampling_node = 30;
+    ins.actuation = ACTUATION_PERPENDICULAR;
+    ins.tension = 1.5;
+    ins.decay_stop = 1;
+    ins.decay_level = -40.0;
+    EXPECT_EQ(read_file(dir.path / "plane.wav"),
+              window_bytes(ins, 0.5, 22050, dir.path / "window.wav"));
+}
+
+TEST(RenderCli, BadOptionsExitTwoAndWriteNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"--shape", "rod", "--rod-length", "201"},
+        {"--sampling-node", "45"},                     // the tube's last ring is anchored
+        {"--shape", "plane", "--actuation-node", "8"},  // a corner of the 7 x 9 plane
+        {"--velocity", "loud"},
+        {"--bogus"},
+    };
+    for (std::vector<std::string> args : cases) {
+        TempDir dir;
+        args.insert(args.end(), {"-o", "x.wav"});
+        const ProgramRun r = run(args, dir.path);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.err.rfind("clangwright-render: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+        EXPECT_EQ(dir.entries(), 0u) << args[0];
+    }
+}
+
+TEST(RenderCli, ExportFailureExitsOneWithTheSystemText)
+{
+    TempDir dir;
+    const ProgramRun r = run({"-o", "missing/x.wav"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "clangwright-render: Could not write file missing/x.wav: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+}
+
+} // namespace

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   pulseaudio pulseaudio-utils xvfb xauth sox locales
-  python3
+  python3 valgrind
 )
 
 if [ "$(id -u)" -eq 0 ]; then

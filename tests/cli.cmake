@@ -13,3 +13,10 @@ if(VALGRIND)
     COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
             $<TARGET_FILE:clangwright-render> --shape rod -q -o ${CMAKE_CURRENT_BINARY_DIR}/cli_valgrind.wav)
 endif()
+
+# --play against the private PulseAudio server of the sound tests.
+add_test(NAME RenderCliPlay.PlaysToTheEndAndReportsAMissingServer
+  COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/cli_play_test.sh $<TARGET_FILE:clangwright-render>
+          ${CW_PULSE_FIXTURE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/cli_play)
+set_tests_properties(RenderCliPlay.PlaysToTheEndAndReportsAMissingServer PROPERTIES
+  FIXTURES_REQUIRED pulse_server TIMEOUT 60)

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "intl.h"
+#include "playback.h"
+#include "sound_driver.h"
 #include "render.h"
 #include "render_options.h"
 #include "wav_export.h"
@@ -45,7 +47,23 @@ void clear_progress()
     std::fflush(stderr);
 }
 
-int render_to_file(const RenderOptions &options, Instrument &instrument)
+// Plays the rendered sound through the first registered driver and returns
+// once the server has played it out. Driver errors are printed on stderr by
+// the registry's default reporter.
+int play_to_end(Instrument &instrument, int32_t rate_hz)
+{
+    cwr_register_builtin_drivers();
+    cwr_init_drivers();
+    cwr_choose_driver_index(std::nullopt);
+    cwr_set_driver(driver_index, rate_hz);
+    if (!driver)
+        return exit_failure;
+    const int32_t status = play_and_drain(&instrument, rate_hz);
+    cwr_close_driver();
+    return status == 0 ? 0 : exit_failure;
+}
+
+int render_sound(const RenderOptions &options, Instrument &instrument)
 {
     const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
     instrument.progress = show_bar ? on_progress : nullptr;
@@ -61,14 +79,17 @@ int render_to_file(const RenderOptions &options, Instrument &instrument)
         return exit_failure;
     }
 
-    std::string message;
-    const int r = save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
-    if (r != 0) {
-        if (r == -1)
-            print_error(message);
-        else
-            print_error(message + ": " + g_strerror(r));
-        return exit_failure;
+    if (!options.output_file.empty()) {
+        std::string message;
+        const int r =
+            save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
+        if (r != 0) {
+            if (r == -1)
+                print_error(message);
+            else
+                print_error(message + ": " + g_strerror(r));
+            return exit_failure;
+        }
     }
 
     if (!options.quiet) {
@@ -81,7 +102,7 @@ int render_to_file(const RenderOptions &options, Instrument &instrument)
                     static_cast<double>(end_us - start_us) / microseconds_per_second);
         std::putchar('\n');
     }
-    return 0;
+    return options.play ? play_to_end(instrument, options.rate_hz) : 0;
 }
 
 } // namespace
@@ -108,5 +129,5 @@ int main(int argc, char **argv)
         print_error(error);
         return exit_usage;
     }
-    return render_to_file(options, instrument);
+    return render_sound(options, instrument);
 }

@@ -186,6 +186,12 @@ bool store_output(RenderOptions &o, const char *option, const char *text, std::s
     return true;
 }
 
+bool store_play(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.play = true;
+    return true;
+}
+
 bool store_quiet(RenderOptions &o, const char *, const char *, std::string &)
 {
     o.quiet = true;
@@ -248,7 +254,9 @@ const OptionRow option_rows[] = {
     {"length", 0, N_("SECONDS"), N_("Length of the sound, 0 to 10 (default: 1.0)"),
      store_length},
     {"rate", 0, N_("HZ"), N_("Sample rate, 8000 to 192000 (default: 48000)"), store_rate},
-    {"output", 'o', N_("FILE"), N_("WAV file to write (required)"), store_output},
+    {"output", 'o', N_("FILE"), N_("WAV file to write (required unless --play is given)"),
+     store_output},
+    {"play", 0, nullptr, N_("Play the sound through the sound driver"), store_play},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
@@ -387,8 +395,8 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     }
     if (options.show_version)
         return true;
-    if (options.output_file.empty()) {
-        error = _("--output: no output file given (use -o FILE)");
+    if (options.output_file.empty() && !options.play) {
+        error = _("--output: no output file given (use -o FILE, or --play)");
         return false;
     }
     if (!has_frames(options)) {

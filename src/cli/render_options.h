@@ -33,6 +33,7 @@ struct RenderOptions {
     double length_s = default_length_s;
     int32_t rate_hz = default_rate_hz;
     std::string output_file; // empty: not given
+    bool play = false; // play through the sound driver after rendering
     bool quiet = false;
     bool show_version = false;
 };

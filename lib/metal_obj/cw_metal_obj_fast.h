@@ -6,7 +6,7 @@
  * reference would have (a NaN stays a NaN, its sign bit aside). Each spring
  * is evaluated once per step and each node still adds its spring terms in
  * its own slot order; the work is spread over vector lanes (AVX-512, AVX2 or
- * SSE2, chosen at run time) and, for large meshes, over a second thread.
+ * SSE2, chosen at run time). Everything runs on the calling thread.
  *
  * Calling order: build an object with a builder, set it up (strike it) on the
  * records, compile it with cw_metal_obj_fast_new(), then any number of
@@ -42,8 +42,7 @@ enum {
  * result is owned by the caller (cw_metal_obj_fast_free); `obj` is only read. */
 CW_METAL_OBJ_API MetalObjFast *cw_metal_obj_fast_new(const MetalObj *obj);
 
-/* Releases a compiled object and stops its helper thread, if any. Null is
- * ignored. */
+/* Releases a compiled object. Null is ignored. */
 CW_METAL_OBJ_API void cw_metal_obj_fast_free(MetalObjFast *fast);
 
 /* Advances the compiled object by one step, exactly as cw_metal_obj_perturb()

@@ -42,6 +42,9 @@ namespace {
 using cwphymod::FastPath;
 
 constexpr int32_t lanes_per_chunk = 8;
+// Chunks whose spring terms are computed together before their nodes are
+// updated: long enough inner loops, and the block's terms stay in L1.
+constexpr int32_t chunks_per_block = 8;
 // More classes than this make the label sum per node longer than the scalar
 // spring list is slow; no builder comes near it.
 constexpr int32_t max_classes = 12;
@@ -51,30 +54,29 @@ constexpr int32_t max_labels = 2 * max_classes;
 constexpr int64_t dense_fill_denominator = 2;
 constexpr std::size_t block_alignment = 64;
 
-typedef double VecD __attribute__((vector_size(64)));
-typedef int64_t VecI __attribute__((vector_size(64)));
 
-// The spring terms of one class, indexed by the spring's lower node. Valid
-// from index -front (a shifted read below node 0 finds +0) to the last lane.
-struct Terms {
-    double *x, *y, *z;
-};
-
+// The spring terms of a class are indexed by the spring's lower node: x at
+// terms[i], y at terms[i + term_stride], z at terms[i + 2 * term_stride].
+// Valid from index -front (a shifted read below node 0 finds +0) to the last
+// lane.
 struct DenseClass {
     int32_t offset;                  // upper node minus lower node
     int32_t chunk_begin, chunk_end;  // chunks holding the class's lower nodes
-    int32_t cls;                     // index into terms
+    double *terms;
     const int64_t *mask;             // per lane: all ones where a spring starts
 };
 
 struct SparseSpring {
-    int32_t a, b, cls;
+    int32_t a, b;
+    double *terms;
 };
 
-// One position of the per-node sum: reads terms[cls] at lane - shift, added
-// for the lower end of a spring and subtracted for the upper end.
+// One position of the per-node sum: the class's terms shifted so that lane i
+// finds its own, added for the lower end of a spring and subtracted for the
+// upper end.
 struct Label {
-    int32_t cls, shift, subtract;
+    const double *terms;
+    int32_t subtract;
 };
 
 struct Spring {
@@ -88,12 +90,12 @@ struct MetalObjFast {
     int32_t num_lanes;
     int32_t num_chunks;
     FastPath path;
+    // y and z follow x (and vy, vz follow vx) at the strides.
     double *x, *y, *z, *vx, *vy, *vz;
+    std::ptrdiff_t pos_stride, vel_stride, term_stride;
     // Vector paths.
     const int64_t *movable; // per lane: all ones for a movable node
     const uint8_t *chunk_moves;
-    int32_t num_terms;
-    Terms *terms;
     int32_t num_dense;
     DenseClass *dense;
     int32_t num_sparse;
@@ -262,8 +264,8 @@ bool order_labels(int32_t num_labels, const bool (*after)[max_labels], const boo
     return true;
 }
 
-void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx, double *ty,
-                 double *tz)
+inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx, double *ty,
+                        double *tz)
 {
     const double dx = f.x[a] - f.x[b];
     const double dy = f.y[a] - f.y[b];
@@ -308,8 +310,8 @@ void sparse_terms(const MetalObjFast &f)
 {
     for (int32_t s = 0; s < f.num_sparse; ++s) {
         const SparseSpring &sp = f.sparse[s];
-        const Terms &t = f.terms[sp.cls];
-        scalar_term(f, sp.a, sp.b, &t.x[sp.a], &t.y[sp.a], &t.z[sp.a]);
+        double *const t = sp.terms + sp.a;
+        scalar_term(f, sp.a, sp.b, t, t + f.term_stride, t + 2 * f.term_stride);
     }
 }
 
@@ -324,9 +326,11 @@ namespace {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 namespace avx512 {
-inline VecD sqrt8(VecD q)
+typedef double VecD __attribute__((vector_size(64)));
+typedef int64_t VecI __attribute__((vector_size(64)));
+inline VecD vsqrt(VecD q)
 {
-    return reinterpret_cast<VecD>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(q)));
+    return _mm512_sqrt_pd(q);
 }
 #include "fast_kernel.inc"
 } // namespace avx512
@@ -336,30 +340,22 @@ inline VecD sqrt8(VecD q)
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-inline VecD sqrt8(VecD q)
+typedef double VecD __attribute__((vector_size(32)));
+typedef int64_t VecI __attribute__((vector_size(32)));
+inline VecD vsqrt(VecD q)
 {
-    __m256d h[2];
-    __builtin_memcpy(h, &q, sizeof h);
-    h[0] = _mm256_sqrt_pd(h[0]);
-    h[1] = _mm256_sqrt_pd(h[1]);
-    VecD r;
-    __builtin_memcpy(&r, h, sizeof r);
-    return r;
+    return _mm256_sqrt_pd(q);
 }
 #include "fast_kernel.inc"
 } // namespace avx2
 #pragma GCC pop_options
 
 namespace sse2 {
-inline VecD sqrt8(VecD q)
+typedef double VecD __attribute__((vector_size(16)));
+typedef int64_t VecI __attribute__((vector_size(16)));
+inline VecD vsqrt(VecD q)
 {
-    __m128d h[4];
-    __builtin_memcpy(h, &q, sizeof h);
-    for (__m128d &v : h)
-        v = _mm_sqrt_pd(v);
-    VecD r;
-    __builtin_memcpy(&r, h, sizeof r);
-    return r;
+    return _mm_sqrt_pd(q);
 }
 #include "fast_kernel.inc"
 } // namespace sse2
@@ -393,6 +389,7 @@ struct Plan {
     int32_t class_last[max_classes] = {};
     int32_t class_springs[max_classes] = {};
     bool class_dense[max_classes] = {};
+    double *class_terms[max_classes] = {};
     int32_t num_dense = 0;
     int32_t num_sparse = 0;
     int32_t label_order[max_labels] = {};
@@ -405,26 +402,26 @@ struct Plan {
     int64_t movable_slots = 0;
 };
 
-void carve(Layout &lay, MetalObjFast &f, const Plan &p)
+void carve(Layout &lay, MetalObjFast &f, Plan &p)
 {
-    const std::size_t pos_lanes = static_cast<std::size_t>(p.lanes + p.position_pad);
-    f.x = lay.take<double>(pos_lanes);
-    f.y = lay.take<double>(pos_lanes);
-    f.z = lay.take<double>(pos_lanes);
-    f.vx = lay.take<double>(p.lanes);
-    f.vy = lay.take<double>(p.lanes);
-    f.vz = lay.take<double>(p.lanes);
+    f.pos_stride = p.lanes + p.position_pad;
+    f.vel_stride = p.lanes;
+    f.x = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
+    f.vx = lay.take<double>(3 * static_cast<std::size_t>(f.vel_stride));
+    if (f.x) {
+        f.y = f.x + f.pos_stride;
+        f.z = f.x + 2 * f.pos_stride;
+        f.vy = f.vx + f.vel_stride;
+        f.vz = f.vx + 2 * f.vel_stride;
+    }
     if (p.vector) {
         f.movable = lay.take<int64_t>(p.lanes);
         f.chunk_moves = lay.take<uint8_t>(p.chunks);
-        f.terms = lay.take<Terms>(p.num_classes);
-        const std::size_t term_lanes = static_cast<std::size_t>(p.front + p.lanes);
+        f.term_stride = p.front + p.lanes;
         for (int32_t c = 0; c < p.num_classes; ++c) {
-            double *tx = lay.take<double>(term_lanes);
-            double *ty = lay.take<double>(term_lanes);
-            double *tz = lay.take<double>(term_lanes);
-            if (f.terms)
-                f.terms[c] = Terms{tx + p.front, ty + p.front, tz + p.front};
+            double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
+            if (t)
+                p.class_terms[c] = t + p.front;
         }
         f.dense = lay.take<DenseClass>(p.num_dense);
         for (int32_t c = 0; c < p.num_dense; ++c) {
@@ -640,7 +637,6 @@ MetalObjFast *compile(const MetalObj *obj)
                 chunk_moves[i / lanes_per_chunk] = 1;
             }
         }
-        f->num_terms = p.num_classes;
         int32_t dense_of_class[max_classes];
         for (int32_t c = 0; c < p.num_classes; ++c) {
             dense_of_class[c] = -1;
@@ -651,7 +647,7 @@ MetalObjFast *compile(const MetalObj *obj)
             d.offset = p.class_offset[c];
             d.chunk_begin = p.class_first[c] / lanes_per_chunk;
             d.chunk_end = p.class_last[c] / lanes_per_chunk + 1;
-            d.cls = c;
+            d.terms = p.class_terms[c];
         }
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -663,14 +659,14 @@ MetalObjFast *compile(const MetalObj *obj)
                 mask[ref.lower] = -1;
             } else {
                 f->sparse[f->num_sparse++] =
-                    SparseSpring{ref.lower, ref.lower + ref.offset, c};
+                    SparseSpring{ref.lower, ref.lower + ref.offset, p.class_terms[c]};
             }
         }
         for (int32_t l = 0; l < p.num_labels; ++l) {
             const int32_t label = p.label_order[l];
             const int32_t c = label / 2;
             const bool upper = label % 2 != 0;
-            f->labels[l] = Label{c, upper ? p.class_offset[c] : 0, upper ? 1 : 0};
+            f->labels[l] = Label{p.class_terms[c] - (upper ? p.class_offset[c] : 0), upper ? 1 : 0};
         }
         f->num_labels = p.num_labels;
     } else {

@@ -13,7 +13,9 @@ if(VALGRIND)
             $<TARGET_FILE:metal_obj_test> --gtest_filter=AllocationFailure.*:Release.*)
 endif()
 
-# The same library sources at -O0 and at -O2 must give the same bits.
+# The same library sources at -O0 and at -O2 must give the same bits, for the
+# reference step and for every path of the fast stepper (which must also match
+# the reference).
 foreach(level 0 2)
   add_executable(metal_obj_trace_O${level} metal_obj_trace.cpp
     ${CWPHYMOD_SOURCE_PATHS})

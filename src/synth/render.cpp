@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cw_metal_obj.h"
+#include "cw_metal_obj_fast.h"
 
 namespace {
 
@@ -15,6 +16,11 @@ struct ObjDeleter {
     void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
 };
 using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
+
+struct FastDeleter {
+    void operator()(MetalObjFast *fast) const { cw_metal_obj_fast_free(fast); }
+};
+using FastPtr = std::unique_ptr<MetalObjFast, FastDeleter>;
 
 // The simulation's speed is defined at this rate: `speed` is the step there.
 constexpr double reference_rate_hz = 44100.0;
@@ -44,6 +50,12 @@ MetalObj *build(const Instrument &ins)
 double &coordinate(MetalObjNode *node, int32_t actuation)
 {
     return actuation == ACTUATION_COMPRESSION ? node->x : node->z;
+}
+
+// The same choice as a coordinate number of the compiled object.
+int32_t axis(int32_t actuation)
+{
+    return actuation == ACTUATION_COMPRESSION ? CW_METAL_OBJ_X : CW_METAL_OBJ_Z;
 }
 
 bool inside(const MetalObj *obj, int32_t node)
@@ -81,6 +93,13 @@ uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t coun
     if (count == 0 || ins.stop)
         return 0;
 
+    // The struck object compiled for the fast stepper, which moves it exactly
+    // as cw_metal_obj_perturb would move the records. The records are not
+    // stepped, so from here on the object is read through `fast` only.
+    FastPtr fast(cw_metal_obj_fast_new(obj.get()));
+    if (!fast)
+        return 0;
+
     const bool decay_stop = decay < 0.0;
     const float count_f = static_cast<float>(count);
     double offset = 0.0, envelope = 0.0, envelope_max = 0.0, peak = 0.0, level_db = 0.0;
@@ -92,11 +111,12 @@ uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t coun
         // (the progress callback runs the window's events); a node that left
         // the object is ignored and the last valid one kept.
         const double dt = reference_rate_hz * ins.speed / r;
-        cw_metal_obj_perturb(obj.get(), dt, damp);
+        cw_metal_obj_fast_perturb(fast.get(), dt, damp);
         if (inside(obj.get(), ins.sampling_node))
             sampling = ins.sampling_node;
 
-        const double v = coordinate(obj->nodes[sampling], ins.actuation) - reference;
+        const double v =
+            cw_metal_obj_fast_get(fast.get(), sampling, axis(ins.actuation)) - reference;
         offset = (1.0 - a) * v + offset * a;
         const double y = v - offset;
         buffer[i] = y;
@@ -133,6 +153,7 @@ uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t coun
         }
     }
 
+    fast.reset();
     obj.reset();
     if (peak > 0.0) {
         const double s = 1.0 / peak;

@@ -1,0 +1,158 @@
+// Real-time factor (seconds of sound computed per second) of one integration
+// step per sample: the fast stepper beside the reference pointer-chasing step
+// of the same mesh, built with the same flags, in the same run.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "cw_metal_obj.h"
+#include "cw_metal_obj_fast.h"
+#include "fast_step.h"
+#include "instrument.h"
+#include "render.h"
+
+namespace {
+
+using cwphymod::FastPath;
+
+struct ObjDeleter {
+    void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
+};
+using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
+struct FastDeleter {
+    void operator()(MetalObjFast *fast) const { cw_metal_obj_fast_free(fast); }
+};
+using FastPtr = std::unique_ptr<MetalObjFast, FastDeleter>;
+
+// Steps per benchmark iteration: long enough to hide the loop around it.
+constexpr int steps_per_iteration = 256;
+// The defaults' speed and damping time.
+constexpr double speed = 0.2;
+constexpr double damping_s = 0.05;
+
+enum Mesh : int64_t { default_tube, largest_tube, default_rod, largest_rod, default_plane, largest_plane };
+
+MetalObj *build(int64_t mesh)
+{
+    switch (mesh) {
+    case default_tube:
+        return cw_metal_obj_new_tube(10, 5, 4.0);
+    case largest_tube:
+        return cw_metal_obj_new_tube(30, 30, 4.0);
+    case default_rod:
+        return cw_metal_obj_new_rod(5, 4.0);
+    case largest_rod:
+        return cw_metal_obj_new_rod(200, 4.0);
+    case default_plane:
+        return cw_metal_obj_new_plane(7, 9, 4.0);
+    default:
+        return cw_metal_obj_new_plane(30, 39, 4.0);
+    }
+}
+
+const char *mesh_name(int64_t mesh)
+{
+    static const char *names[] = {"tube10x5", "tube30x30", "rod5", "rod200", "plane7x9", "plane30x39"};
+    return names[mesh];
+}
+
+// A struck mesh, as the render loop sets it up.
+ObjPtr struck(int64_t mesh)
+{
+    ObjPtr obj(build(mesh));
+    const int32_t node = mesh == default_rod || mesh == largest_rod ? 1 : obj->num_nodes / 2;
+    obj->nodes[node]->x += 1.0;
+    return obj;
+}
+
+void report(benchmark::State &state, double rate)
+{
+    const double seconds_of_sound =
+        static_cast<double>(state.iterations()) * steps_per_iteration / rate;
+    state.counters["rtf"] = benchmark::Counter(seconds_of_sound, benchmark::Counter::kIsRate);
+}
+
+void BM_Reference(benchmark::State &state)
+{
+    const double rate = static_cast<double>(state.range(1));
+    ObjPtr obj = struck(state.range(0));
+    const double dt = 44100.0 * speed / rate;
+    const double damp = std::pow(0.5, 1.0 / (rate * damping_s));
+    for (auto _ : state) {
+        for (int i = 0; i < steps_per_iteration; ++i)
+            cw_metal_obj_perturb(obj.get(), dt, damp);
+        benchmark::DoNotOptimize(obj->nodes[0]);
+    }
+    state.SetLabel(mesh_name(state.range(0)));
+    report(state, rate);
+}
+
+void fast(benchmark::State &state, FastPath path)
+{
+    const double rate = static_cast<double>(state.range(1));
+    ObjPtr obj = struck(state.range(0));
+    cwphymod::set_fast_path_for_testing(path);
+    FastPtr f(cw_metal_obj_fast_new(obj.get()));
+    cwphymod::set_fast_path_for_testing(FastPath::automatic);
+    if (!f || (path != FastPath::automatic && cwphymod::fast_path_of(f.get()) != path)) {
+        state.SkipWithError("path not available");
+        return;
+    }
+    const double dt = 44100.0 * speed / rate;
+    const double damp = std::pow(0.5, 1.0 / (rate * damping_s));
+    for (auto _ : state) {
+        for (int i = 0; i < steps_per_iteration; ++i)
+            cw_metal_obj_fast_perturb(f.get(), dt, damp);
+        benchmark::DoNotOptimize(cw_metal_obj_fast_get(f.get(), 0, CW_METAL_OBJ_X));
+    }
+    state.SetLabel(mesh_name(state.range(0)));
+    report(state, rate);
+}
+
+void BM_Fast(benchmark::State &state) { fast(state, FastPath::automatic); }
+void BM_FastScalar(benchmark::State &state) { fast(state, FastPath::scalar); }
+void BM_FastSse2(benchmark::State &state) { fast(state, FastPath::sse2); }
+void BM_FastAvx2(benchmark::State &state) { fast(state, FastPath::avx2); }
+
+void meshes(benchmark::internal::Benchmark *b)
+{
+    for (int64_t mesh = default_tube; mesh <= largest_plane; ++mesh)
+        for (int64_t rate : {48000, 96000})
+            b->Args({mesh, rate});
+}
+
+BENCHMARK(BM_Reference)->Apply(meshes);
+BENCHMARK(BM_Fast)->Apply(meshes);
+BENCHMARK(BM_FastScalar)->Args({largest_plane, 96000})->Args({default_tube, 48000});
+BENCHMARK(BM_FastSse2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
+BENCHMARK(BM_FastAvx2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
+
+// The whole render loop (build, strike, steps, offset removal, envelope,
+// normalisation) for one second of sound at the given rate.
+void BM_Render(benchmark::State &state)
+{
+    const int32_t rate = static_cast<int32_t>(state.range(1));
+    Instrument ins = instrument_defaults();
+    if (state.range(0) == largest_plane) {
+        ins.type = TYPE_PLANE;
+        ins.plane_length = 30;
+        ins.plane_width = 39;
+        ins.actuation_node = instrument_reset_actuation_node(ins);
+        ins.sampling_node = instrument_reset_sampling_node(ins);
+    }
+    std::vector<double> buffer(static_cast<size_t>(rate));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            cw_metal_obj_render(&ins, rate, buffer.size(), buffer.data(), nullptr, 0.0));
+    state.SetLabel(state.range(0) == largest_plane ? "plane30x39" : "tube10x5");
+    state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                               benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Render)->Args({default_tube, 48000})->Args({largest_plane, 96000})->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

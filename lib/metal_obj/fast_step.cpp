@@ -1,0 +1,771 @@
+// The fast stepper: a metal object compiled into structure-of-arrays form.
+//
+// The reference step evaluates every spring twice, once from each end, and
+// chases a pointer per neighbour. Here each spring is evaluated once: for a
+// spring from node a to node b (a < b) the term of a is d * (1 - L) with
+// d = p(a) - p(b), and the term of b is its exact negative, because in IEEE
+// arithmetic p(b) - p(a) = -(p(a) - p(b)), the squares and so the length are
+// the same, and a product with a negated factor is the negated product. (Only
+// the sign of a zero or of a NaN can differ; a force sum that starts at +0
+// never becomes -0, so a zero's sign cannot reach a sum.) Each node then adds
+// its terms in its own slot order, so every sum, and every bit after it, is
+// the reference's.
+//
+// Springs are grouped into classes by the distance b - a between their node
+// numbers (and, for a node that lists the same neighbour twice, by repetition).
+// The builders' meshes have a handful of classes (a plane four, a tube three,
+// a rod one), and the members of a class lie at consecutive lower-node numbers,
+// so one class is evaluated with contiguous loads over chunks of eight nodes.
+// Each class keeps its terms in an array indexed by the lower node, and a node
+// reads its slot terms at fixed shifts from its own number. Classes too sparse
+// for that (a tube's ring-closing springs) are evaluated one by one first.
+// Meshes that fit no such scheme are stepped by a scalar list of springs.
+#include "cw_metal_obj_fast.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "alloc.h"
+#include "fast_step.h"
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+using cwphymod::FastPath;
+
+constexpr int32_t lanes_per_chunk = 8;
+// Chunks whose spring terms are computed together before their nodes are
+// updated: long enough inner loops, and the block's terms stay in L1.
+constexpr int32_t chunks_per_block = 8;
+// More classes than this make the label sum per node longer than the scalar
+// spring list is slow; no builder comes near it.
+constexpr int32_t max_classes = 12;
+constexpr int32_t max_labels = 2 * max_classes;
+// A class whose springs fill less than half of its lane span is evaluated
+// spring by spring instead of over the whole span.
+constexpr int64_t dense_fill_denominator = 2;
+constexpr std::size_t block_alignment = 64;
+
+
+// The spring terms of a class are indexed by the spring's lower node: x at
+// terms[i], y at terms[i + term_stride], z at terms[i + 2 * term_stride].
+// Valid from index -front (a shifted read below node 0 finds +0) to the last
+// lane.
+struct DenseClass {
+    int32_t offset;                  // upper node minus lower node
+    int32_t chunk_begin, chunk_end;  // chunks holding the class's lower nodes
+    double *terms;
+    const int64_t *mask;             // per lane: all ones where a spring starts
+};
+
+struct SparseSpring {
+    int32_t a, b;
+    double *terms;
+};
+
+// One position of the per-node sum: the class's terms shifted so that lane i
+// finds its own, added for the lower end of a spring and subtracted for the
+// upper end.
+struct Label {
+    const double *terms;
+    int32_t subtract;
+};
+
+struct Spring {
+    int32_t a, b;
+};
+
+} // namespace
+
+struct MetalObjFast {
+    int32_t num_nodes;
+    int32_t num_lanes;
+    int32_t num_chunks;
+    FastPath path;
+    // y and z follow x (and vy, vz follow vx) at the strides.
+    double *x, *y, *z, *vx, *vy, *vz;
+    std::ptrdiff_t pos_stride, vel_stride, term_stride;
+    // Vector paths.
+    const int64_t *movable; // per lane: all ones for a movable node
+    const uint8_t *chunk_moves;
+    int32_t num_dense;
+    DenseClass *dense;
+    int32_t num_sparse;
+    SparseSpring *sparse;
+    int32_t num_labels;
+    Label *labels;
+    // Scalar path.
+    int32_t num_springs;
+    Spring *springs;
+    double *sx, *sy, *sz;
+    int32_t num_movers;
+    int32_t *movers;           // movable node numbers
+    int32_t *mover_slots;      // num_movers + 1 offsets into the two below
+    int32_t *slot_spring;
+    uint8_t *slot_subtract;
+    void *block;
+};
+
+namespace {
+
+FastPath forced_path = FastPath::automatic;
+
+// An array from the library's allocator, released on scope exit.
+template <class T> class Scratch {
+public:
+    explicit Scratch(std::size_t n)
+        : p_(static_cast<T *>(cwphymod::allocate(n ? n * sizeof(T) : 1)))
+    {
+    }
+    ~Scratch() { std::free(p_); }
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    explicit operator bool() const { return p_ != nullptr; }
+    T &operator[](std::size_t i) { return p_[i]; }
+    const T &operator[](std::size_t i) const { return p_[i]; }
+    T *get() { return p_; }
+
+private:
+    T *p_;
+};
+
+// Carves aligned arrays out of one block: run once without a base to learn
+// the size, then again on the allocated block.
+class Layout {
+public:
+    explicit Layout(char *base) : base_(base) {}
+    template <class T> T *take(std::size_t n)
+    {
+        used_ = (used_ + block_alignment - 1) & ~(block_alignment - 1);
+        T *p = base_ ? reinterpret_cast<T *>(base_ + used_) : nullptr;
+        used_ += n * sizeof(T);
+        return p;
+    }
+    std::size_t used() const { return used_; }
+
+private:
+    char *base_;
+    std::size_t used_ = 0;
+};
+
+// One slot of a movable node, as the compiler sees it.
+struct SlotRef {
+    int32_t offset;  // |neighbour - node|
+    int32_t repeat;  // how many earlier slots of the node name the same neighbour
+    int32_t lower;   // the spring's lower node
+    int32_t pos;     // index of the slot in the flattened neighbour list
+    int32_t upper_end; // 1 when the node is the spring's upper end
+    // Which ends read the spring's term: 0 both (or a fixed end that does not
+    // care), 1 only the upper end, 2 only the lower end. A movable node that
+    // does not list a spring must find +0 where its class's terms lie, so
+    // one-sided springs get classes of their own.
+    int32_t ends;
+};
+
+bool ref_less(const SlotRef &l, const SlotRef &r)
+{
+    if (l.offset != r.offset)
+        return l.offset < r.offset;
+    if (l.repeat != r.repeat)
+        return l.repeat < r.repeat;
+    if (l.ends != r.ends)
+        return l.ends < r.ends;
+    return l.lower < r.lower;
+}
+
+bool same_class(const SlotRef &l, const SlotRef &r)
+{
+    return l.offset == r.offset && l.repeat == r.repeat && l.ends == r.ends;
+}
+
+bool same_spring(const SlotRef &l, const SlotRef &r)
+{
+    return same_class(l, r) && l.lower == r.lower;
+}
+
+struct NodeKey {
+    const MetalObjNode *node;
+    int32_t index;
+};
+
+// The object's wiring in node numbers.
+struct Wiring {
+    int32_t n = 0;
+    int64_t total_slots = 0;
+    int64_t movable_slots = 0;
+};
+
+int32_t round_up(int32_t v, int32_t to)
+{
+    return (v + to - 1) / to * to;
+}
+
+bool cpu_has(FastPath path)
+{
+    __builtin_cpu_init();
+    switch (path) {
+    case FastPath::scalar:
+    case FastPath::sse2:
+        return true;
+    case FastPath::avx2:
+        return __builtin_cpu_supports("avx2");
+    case FastPath::avx512:
+        return __builtin_cpu_supports("avx512f");
+    default:
+        return false;
+    }
+}
+
+FastPath best_vector_path()
+{
+    if (cpu_has(FastPath::avx512))
+        return FastPath::avx512;
+    if (cpu_has(FastPath::avx2))
+        return FastPath::avx2;
+    return FastPath::sse2;
+}
+
+// The order in which a chunk adds its labels: every movable node meets its
+// own labels in slot order. False when the nodes disagree (a cycle).
+bool order_labels(int32_t num_labels, const bool (*after)[max_labels], const bool *used,
+                  int32_t *order, int32_t *count)
+{
+    int32_t indegree[max_labels] = {};
+    for (int32_t from = 0; from < num_labels; ++from)
+        for (int32_t to = 0; to < num_labels; ++to)
+            if (after[from][to])
+                ++indegree[to];
+    bool placed[max_labels] = {};
+    int32_t n = 0, wanted = 0;
+    for (int32_t l = 0; l < num_labels; ++l)
+        wanted += used[l] ? 1 : 0;
+    while (n < wanted) {
+        int32_t next = -1;
+        for (int32_t l = 0; l < num_labels && next < 0; ++l)
+            if (used[l] && !placed[l] && indegree[l] == 0)
+                next = l;
+        if (next < 0)
+            return false;
+        placed[next] = true;
+        order[n++] = next;
+        for (int32_t to = 0; to < num_labels; ++to)
+            if (after[next][to])
+                --indegree[to];
+    }
+    *count = n;
+    return true;
+}
+
+inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx, double *ty,
+                        double *tz)
+{
+    const double dx = f.x[a] - f.x[b];
+    const double dy = f.y[a] - f.y[b];
+    const double dz = f.z[a] - f.z[b];
+    const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
+    const double k = 1.0 - len;
+    *tx = dx * k;
+    *ty = dy * k;
+    *tz = dz * k;
+}
+
+void scalar_step(MetalObjFast &f, double dt, double damp)
+{
+    // Every term from the positions before the step, then the nodes in place.
+    for (int32_t s = 0; s < f.num_springs; ++s)
+        scalar_term(f, f.springs[s].a, f.springs[s].b, &f.sx[s], &f.sy[s], &f.sz[s]);
+    for (int32_t m = 0; m < f.num_movers; ++m) {
+        const int32_t i = f.movers[m];
+        double fx = 0.0, fy = 0.0, fz = 0.0;
+        for (int32_t slot = f.mover_slots[m]; slot < f.mover_slots[m + 1]; ++slot) {
+            const int32_t s = f.slot_spring[slot];
+            if (f.slot_subtract[slot]) {
+                fx = fx - f.sx[s];
+                fy = fy - f.sy[s];
+                fz = fz - f.sz[s];
+            } else {
+                fx = fx + f.sx[s];
+                fy = fy + f.sy[s];
+                fz = fz + f.sz[s];
+            }
+        }
+        f.vx[i] = (fx * dt + f.vx[i]) * damp;
+        f.vy[i] = (fy * dt + f.vy[i]) * damp;
+        f.vz[i] = (fz * dt + f.vz[i]) * damp;
+        f.x[i] = f.vx[i] * dt + f.x[i];
+        f.y[i] = f.vy[i] * dt + f.y[i];
+        f.z[i] = f.vz[i] * dt + f.z[i];
+    }
+}
+
+void sparse_terms(const MetalObjFast &f)
+{
+    for (int32_t s = 0; s < f.num_sparse; ++s) {
+        const SparseSpring &sp = f.sparse[s];
+        double *const t = sp.terms + sp.a;
+        scalar_term(f, sp.a, sp.b, t, t + f.term_stride, t + 2 * f.term_stride);
+    }
+}
+
+} // namespace
+
+// The chunked sweep for each instruction set.
+namespace {
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// GCC 12's own _mm512_sqrt_pd trips this warning on its placeholder operand.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace avx512 {
+typedef double VecD __attribute__((vector_size(64)));
+typedef int64_t VecI __attribute__((vector_size(64)));
+inline VecD vsqrt(VecD q)
+{
+    return _mm512_sqrt_pd(q);
+}
+#include "fast_kernel.inc"
+} // namespace avx512
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+typedef double VecD __attribute__((vector_size(32)));
+typedef int64_t VecI __attribute__((vector_size(32)));
+inline VecD vsqrt(VecD q)
+{
+    return _mm256_sqrt_pd(q);
+}
+#include "fast_kernel.inc"
+} // namespace avx2
+#pragma GCC pop_options
+
+namespace sse2 {
+typedef double VecD __attribute__((vector_size(16)));
+typedef int64_t VecI __attribute__((vector_size(16)));
+inline VecD vsqrt(VecD q)
+{
+    return _mm_sqrt_pd(q);
+}
+#include "fast_kernel.inc"
+} // namespace sse2
+
+void vector_step(MetalObjFast &f, double dt, double damp)
+{
+    sparse_terms(f);
+    switch (f.path) {
+    case FastPath::avx512:
+        avx512::sweep(f, 0, f.num_chunks, dt, damp);
+        break;
+    case FastPath::avx2:
+        avx2::sweep(f, 0, f.num_chunks, dt, damp);
+        break;
+    default:
+        sse2::sweep(f, 0, f.num_chunks, dt, damp);
+        break;
+    }
+}
+
+// Everything the compiler learns about an object before it sizes the block.
+struct Plan {
+    int32_t n = 0;
+    int32_t lanes = 0;
+    int32_t chunks = 0;
+    bool vector = false;
+    // Vector layout.
+    int32_t num_classes = 0;
+    int32_t class_offset[max_classes] = {};
+    int32_t class_first[max_classes] = {};
+    int32_t class_last[max_classes] = {};
+    int32_t class_springs[max_classes] = {};
+    bool class_dense[max_classes] = {};
+    double *class_terms[max_classes] = {};
+    int32_t num_dense = 0;
+    int32_t num_sparse = 0;
+    int32_t label_order[max_labels] = {};
+    int32_t num_labels = 0;
+    int32_t front = 0;      // lanes of zeros before node 0 in every term array
+    int32_t position_pad = 0; // lanes read past the last lane by dense classes
+    // Scalar layout.
+    int32_t num_springs = 0;
+    int32_t num_movers = 0;
+    int64_t movable_slots = 0;
+};
+
+void carve(Layout &lay, MetalObjFast &f, Plan &p)
+{
+    f.pos_stride = p.lanes + p.position_pad;
+    f.vel_stride = p.lanes;
+    f.x = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
+    f.vx = lay.take<double>(3 * static_cast<std::size_t>(f.vel_stride));
+    if (f.x) {
+        f.y = f.x + f.pos_stride;
+        f.z = f.x + 2 * f.pos_stride;
+        f.vy = f.vx + f.vel_stride;
+        f.vz = f.vx + 2 * f.vel_stride;
+    }
+    if (p.vector) {
+        f.movable = lay.take<int64_t>(p.lanes);
+        f.chunk_moves = lay.take<uint8_t>(p.chunks);
+        f.term_stride = p.front + p.lanes;
+        for (int32_t c = 0; c < p.num_classes; ++c) {
+            double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
+            if (t)
+                p.class_terms[c] = t + p.front;
+        }
+        f.dense = lay.take<DenseClass>(p.num_dense);
+        for (int32_t c = 0; c < p.num_dense; ++c) {
+            const int64_t *mask = lay.take<int64_t>(p.lanes);
+            if (f.dense)
+                f.dense[c].mask = mask;
+        }
+        f.sparse = lay.take<SparseSpring>(p.num_sparse);
+        f.labels = lay.take<Label>(p.num_labels);
+    } else {
+        f.springs = lay.take<Spring>(p.num_springs);
+        f.sx = lay.take<double>(p.num_springs);
+        f.sy = lay.take<double>(p.num_springs);
+        f.sz = lay.take<double>(p.num_springs);
+        f.movers = lay.take<int32_t>(p.num_movers);
+        f.mover_slots = lay.take<int32_t>(static_cast<std::size_t>(p.num_movers) + 1);
+        f.slot_spring = lay.take<int32_t>(static_cast<std::size_t>(p.movable_slots));
+        f.slot_subtract = lay.take<uint8_t>(static_cast<std::size_t>(p.movable_slots));
+    }
+}
+
+MetalObjFast *compile(const MetalObj *obj)
+{
+    if (!obj || obj->num_nodes < 0)
+        return nullptr;
+    Plan p;
+    p.n = obj->num_nodes;
+    const int32_t n = p.n;
+
+    // Node numbers of the neighbour pointers.
+    Scratch<NodeKey> keys(static_cast<std::size_t>(n));
+    Scratch<int64_t> first_slot(static_cast<std::size_t>(n) + 1);
+    if (!keys || !first_slot)
+        return nullptr;
+    int64_t total_slots = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const MetalObjNode *node = obj->nodes[i];
+        if (!node || node->num_neighbours < 0)
+            return nullptr;
+        keys[i] = NodeKey{node, i};
+        first_slot[i] = total_slots;
+        total_slots += node->num_neighbours;
+        if (!node->fixed) {
+            ++p.num_movers;
+            p.movable_slots += node->num_neighbours;
+        }
+    }
+    first_slot[n] = total_slots;
+    std::sort(keys.get(), keys.get() + n, [](const NodeKey &l, const NodeKey &r) {
+        return std::less<const MetalObjNode *>()(l.node, r.node);
+    });
+    Scratch<int32_t> neighbour(static_cast<std::size_t>(total_slots));
+    if (!neighbour)
+        return nullptr;
+    for (int32_t i = 0; i < n; ++i) {
+        const MetalObjNode *node = obj->nodes[i];
+        for (int32_t s = 0; s < node->num_neighbours; ++s) {
+            const MetalObjNode *q = node->neighbours[s];
+            const NodeKey *hit = std::lower_bound(
+                keys.get(), keys.get() + n, q, [](const NodeKey &k, const MetalObjNode *v) {
+                    return std::less<const MetalObjNode *>()(k.node, v);
+                });
+            if (!q || hit == keys.get() + n || hit->node != q)
+                return nullptr;
+            neighbour[first_slot[i] + s] = hit->index;
+        }
+    }
+
+    // Every slot of a movable node names one spring: its class and lower node.
+    Scratch<SlotRef> refs(static_cast<std::size_t>(p.movable_slots));
+    if (!refs)
+        return nullptr;
+    int64_t r = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        if (obj->nodes[i]->fixed)
+            continue;
+        for (int64_t pos = first_slot[i]; pos < first_slot[i + 1]; ++pos) {
+            const int32_t q = neighbour[pos];
+            int32_t repeat = 0;
+            for (int64_t before = first_slot[i]; before < pos; ++before)
+                repeat += neighbour[before] == q ? 1 : 0;
+            refs[r++] = SlotRef{q > i ? q - i : i - q, repeat, std::min(i, q),
+                                static_cast<int32_t>(pos), q < i ? 1 : 0, 0};
+        }
+    }
+    std::sort(refs.get(), refs.get() + p.movable_slots, ref_less);
+    for (int64_t k = 0; k < p.movable_slots;) {
+        int64_t end = k;
+        bool lower_reads = false, upper_reads = false;
+        for (; end < p.movable_slots && same_spring(refs[k], refs[end]); ++end)
+            (refs[end].upper_end ? upper_reads : lower_reads) = true;
+        const SlotRef &ref = refs[k];
+        const bool lower_moves = !obj->nodes[ref.lower]->fixed;
+        const bool upper_moves = !obj->nodes[ref.lower + ref.offset]->fixed;
+        // A spring from a node to itself is read once, as a lower end.
+        const int32_t ends = lower_moves && !lower_reads                    ? 1
+                             : (upper_moves && !upper_reads) || !ref.offset ? 2
+                                                                            : 0;
+        for (; k < end; ++k)
+            refs[k].ends = ends;
+    }
+    std::sort(refs.get(), refs.get() + p.movable_slots, ref_less);
+    // Class and spring number of every movable slot, by flattened position.
+    Scratch<int32_t> slot_class(static_cast<std::size_t>(total_slots));
+    Scratch<int32_t> slot_spring(static_cast<std::size_t>(total_slots));
+    if (!slot_class || !slot_spring)
+        return nullptr;
+    int32_t classes = 0;
+    for (int64_t k = 0; k < p.movable_slots; ++k) {
+        const SlotRef &ref = refs[k];
+        const bool new_class = k == 0 || !same_class(refs[k - 1], ref);
+        const bool new_spring = k == 0 || !same_spring(refs[k - 1], ref);
+        if (new_class) {
+            if (classes < max_classes) {
+                p.class_offset[classes] = ref.offset;
+                p.class_first[classes] = ref.lower;
+            }
+            ++classes;
+        }
+        if (new_spring) {
+            ++p.num_springs;
+            if (classes <= max_classes) {
+                ++p.class_springs[classes - 1];
+                p.class_last[classes - 1] = ref.lower;
+            }
+        }
+        slot_class[ref.pos] = classes - 1;
+        slot_spring[ref.pos] = p.num_springs - 1;
+    }
+
+    FastPath path = forced_path;
+    if (path == FastPath::automatic || !cpu_has(path))
+        path = best_vector_path();
+    p.vector = path != FastPath::scalar && classes <= max_classes;
+    if (p.vector) {
+        p.num_classes = classes;
+        bool after[max_labels][max_labels] = {};
+        bool used[max_labels] = {};
+        for (int32_t i = 0; i < n; ++i) {
+            if (obj->nodes[i]->fixed)
+                continue;
+            int32_t prev = -1;
+            for (int64_t pos = first_slot[i]; pos < first_slot[i + 1]; ++pos) {
+                const int32_t q = neighbour[pos];
+                const int32_t label = 2 * slot_class[pos] + (q < i ? 1 : 0);
+                used[label] = true;
+                if (prev >= 0)
+                    after[prev][label] = true;
+                prev = label;
+            }
+        }
+        p.vector = order_labels(2 * classes, after, used, p.label_order, &p.num_labels);
+    }
+    if (!p.vector)
+        path = FastPath::scalar;
+
+    p.lanes = round_up(n, lanes_per_chunk);
+    p.chunks = p.lanes / lanes_per_chunk;
+    if (p.vector) {
+        for (int32_t c = 0; c < p.num_classes; ++c) {
+            const int64_t span = int64_t{p.class_last[c]} - p.class_first[c] + 1;
+            p.class_dense[c] = int64_t{p.class_springs[c]} * dense_fill_denominator >= span;
+            if (p.class_dense[c]) {
+                ++p.num_dense;
+                p.position_pad = std::max(p.position_pad, p.class_offset[c]);
+            } else {
+                p.num_sparse += p.class_springs[c];
+            }
+            p.front = std::max(p.front, p.class_offset[c]);
+        }
+        p.front = round_up(p.front, lanes_per_chunk);
+        p.position_pad = round_up(p.position_pad, lanes_per_chunk);
+    }
+
+    Layout sizing(nullptr);
+    MetalObjFast probe{};
+    carve(sizing, probe, p);
+    const std::size_t bytes = sizing.used() + block_alignment;
+    void *block = cwphymod::allocate(bytes);
+    auto *f = static_cast<MetalObjFast *>(cwphymod::allocate(sizeof(MetalObjFast)));
+    if (!block || !f) {
+        std::free(block);
+        std::free(f);
+        return nullptr;
+    }
+    std::memset(block, 0, bytes);
+    *f = MetalObjFast{};
+    f->block = block;
+    const auto aligned = (reinterpret_cast<std::uintptr_t>(block) + block_alignment - 1) &
+                         ~std::uintptr_t{block_alignment - 1};
+    Layout lay(reinterpret_cast<char *>(aligned));
+    carve(lay, *f, p);
+    f->num_nodes = n;
+    f->num_lanes = p.lanes;
+    f->num_chunks = p.chunks;
+    f->path = path;
+    for (int32_t i = 0; i < n; ++i) {
+        const MetalObjNode *node = obj->nodes[i];
+        f->x[i] = node->x;
+        f->y[i] = node->y;
+        f->z[i] = node->z;
+        f->vx[i] = node->vx;
+        f->vy[i] = node->vy;
+        f->vz[i] = node->vz;
+    }
+
+    if (p.vector) {
+        auto *movable = const_cast<int64_t *>(f->movable);
+        auto *chunk_moves = const_cast<uint8_t *>(f->chunk_moves);
+        for (int32_t i = 0; i < n; ++i) {
+            if (!obj->nodes[i]->fixed) {
+                movable[i] = -1;
+                chunk_moves[i / lanes_per_chunk] = 1;
+            }
+        }
+        int32_t dense_of_class[max_classes];
+        for (int32_t c = 0; c < p.num_classes; ++c) {
+            dense_of_class[c] = -1;
+            if (!p.class_dense[c])
+                continue;
+            DenseClass &d = f->dense[f->num_dense];
+            dense_of_class[c] = f->num_dense++;
+            d.offset = p.class_offset[c];
+            d.chunk_begin = p.class_first[c] / lanes_per_chunk;
+            d.chunk_end = p.class_last[c] / lanes_per_chunk + 1;
+            d.terms = p.class_terms[c];
+        }
+        for (int64_t k = 0; k < p.movable_slots; ++k) {
+            const SlotRef &ref = refs[k];
+            if (k > 0 && same_spring(refs[k - 1], ref))
+                continue;
+            const int32_t c = slot_class[ref.pos];
+            if (dense_of_class[c] >= 0) {
+                auto *mask = const_cast<int64_t *>(f->dense[dense_of_class[c]].mask);
+                mask[ref.lower] = -1;
+            } else {
+                f->sparse[f->num_sparse++] =
+                    SparseSpring{ref.lower, ref.lower + ref.offset, p.class_terms[c]};
+            }
+        }
+        for (int32_t l = 0; l < p.num_labels; ++l) {
+            const int32_t label = p.label_order[l];
+            const int32_t c = label / 2;
+            const bool upper = label % 2 != 0;
+            f->labels[l] = Label{p.class_terms[c] - (upper ? p.class_offset[c] : 0), upper ? 1 : 0};
+        }
+        f->num_labels = p.num_labels;
+    } else {
+        for (int64_t k = 0; k < p.movable_slots; ++k) {
+            const SlotRef &ref = refs[k];
+            f->springs[slot_spring[ref.pos]] = Spring{ref.lower, ref.lower + ref.offset};
+        }
+        f->num_springs = p.num_springs;
+        int32_t slot = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            if (obj->nodes[i]->fixed)
+                continue;
+            f->movers[f->num_movers] = i;
+            f->mover_slots[f->num_movers++] = slot;
+            for (int64_t pos = first_slot[i]; pos < first_slot[i + 1]; ++pos, ++slot) {
+                f->slot_spring[slot] = slot_spring[pos];
+                f->slot_subtract[slot] = neighbour[pos] < i ? 1 : 0;
+            }
+        }
+        f->mover_slots[f->num_movers] = slot;
+    }
+    return f;
+}
+
+double *coordinate_array(const MetalObjFast *f, int32_t axis)
+{
+    return axis == CW_METAL_OBJ_X ? f->x : axis == CW_METAL_OBJ_Y ? f->y : f->z;
+}
+
+} // namespace
+
+namespace cwphymod {
+
+bool fast_path_supported(FastPath path)
+{
+    return cpu_has(path);
+}
+
+void set_fast_path_for_testing(FastPath path)
+{
+    forced_path = path;
+}
+
+FastPath fast_path_of(const MetalObjFast *fast)
+{
+    return fast->path;
+}
+
+} // namespace cwphymod
+
+extern "C" {
+
+MetalObjFast *cw_metal_obj_fast_new(const MetalObj *obj)
+{
+    return compile(obj);
+}
+
+void cw_metal_obj_fast_free(MetalObjFast *fast)
+{
+    if (!fast)
+        return;
+    std::free(fast->block);
+    std::free(fast);
+}
+
+void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
+{
+    if (fast->path == FastPath::scalar)
+        scalar_step(*fast, dt, damp);
+    else
+        vector_step(*fast, dt, damp);
+}
+
+int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
+{
+    return fast->num_nodes;
+}
+
+double cw_metal_obj_fast_get(const MetalObjFast *fast, int32_t node, int32_t axis)
+{
+    return coordinate_array(fast, axis)[node];
+}
+
+void cw_metal_obj_fast_set(MetalObjFast *fast, int32_t node, int32_t axis, double value)
+{
+    coordinate_array(fast, axis)[node] = value;
+}
+
+void cw_metal_obj_fast_store(const MetalObjFast *fast, MetalObj *obj)
+{
+    for (int32_t i = 0; i < fast->num_nodes; ++i) {
+        MetalObjNode *node = obj->nodes[i];
+        node->x = fast->x[i];
+        node->y = fast->y[i];
+        node->z = fast->z[i];
+        node->vx = fast->vx[i];
+        node->vy = fast->vy[i];
+        node->vz = fast->vz[i];
+    }
+}
+
+} // extern "C"

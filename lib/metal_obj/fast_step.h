@@ -1,0 +1,27 @@
+// Internals of the fast stepper that tests reach through the static archive.
+// Nothing here is exported from the shared library.
+#pragma once
+
+#include <cstdint>
+
+#include "cw_metal_obj_fast.h"
+
+namespace cwphymod {
+
+//! How a compiled object is stepped. `scalar` evaluates a list of springs one
+//! by one and serves any object; the vector paths sweep the mesh in chunks of
+//! eight nodes and serve the meshes whose springs fall into a few regular
+//! classes (every builder's). All paths give the same bits.
+enum class FastPath : int32_t { automatic = 0, scalar, sse2, avx2, avx512 };
+
+//! True when this processor (and its operating system) can run `path`.
+bool fast_path_supported(FastPath path);
+
+//! The path objects compiled from now on use: `automatic` picks the best one
+//! the object and the processor allow. For tests only; not thread-safe.
+void set_fast_path_for_testing(FastPath path);
+
+//! The path `fast` was compiled for (never `automatic`).
+FastPath fast_path_of(const MetalObjFast *fast);
+
+} // namespace cwphymod

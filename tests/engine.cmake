@@ -1,0 +1,10 @@
+# The fast stepper and the render loop built on it. The static archive comes
+# first so the test can force each dispatch path through its internal seam.
+cw_add_gtest(engine_test SOURCES engine_test.cpp LIBS cwphymod_static cw_synth)
+
+if(VALGRIND)
+  add_test(NAME EngineValgrind.CompileFailuresLeakNothing
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
+            $<TARGET_FILE:engine_test>
+            --gtest_filter=FastAllocationFailure.*:FastStepper.RefusesIncompleteObjects:FastStepper.CoordinatesReadAndWriteLikeTheRecords)
+endif()

@@ -243,9 +243,18 @@ TEST(XmlpHostileNames, QuotesAndSlashesNeverBreakTheQuery)
     xmlp_set_int(*doc, "group[attribute::id=\"Two\"]/", "n", 2);
     xmlp_set_int(*doc, "group[attribute::id=\"two\"]/", "n", 3);
     EXPECT_EQ(xmlp_get_int_default(*doc, "group[attribute::id=\"Two\"]/", "n", 0), 3);
+    // Text XML cannot hold (a control character in a folder name, bytes that
+    // are not UTF-8) is stored as U+FFFD, so the saved file stays readable.
+    xmlp_set_string(*doc, "paths/", "sample_path", "/tmp/a\x08" "b\xff/");
+    xmlp_set_array(*doc, "paths/", "string", "l\x01", {std::string("\x1f")});
     const std::string text = saved(*doc);
     EXPECT_NE(text.find("<int name=\"a&quot;b\" value=\"1\"/>"), std::string::npos) << text;
-    EXPECT_TRUE(open_text(text)) << "what is written reads back";
+    XmlpDocHandle back = open_text(text);
+    ASSERT_TRUE(back) << "what is written reads back:\n" << text;
+    EXPECT_EQ(xmlp_get_string(*back, "paths/", "sample_path"),
+              std::optional<std::string>("/tmp/a\uFFFDb\uFFFD/"));
+    EXPECT_EQ(xmlp_get_array(*back, "paths/", "string", "l\x01"),
+              XmlpStringList{std::string("\uFFFD")});
 }
 
 TEST(XmlpSync, BytesAreExactlyThoseOfXmlSaveFormatFile)

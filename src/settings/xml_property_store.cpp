@@ -1,5 +1,6 @@
 #include "xml_property_store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -58,6 +59,27 @@ private:
 const xmlChar *xml(const char *text) { return reinterpret_cast<const xmlChar *>(text); }
 const char *text_of(const xmlChar *text) { return reinterpret_cast<const char *>(text); }
 
+//! `text` as XML 1.0 can hold it: bytes that are not UTF-8 and characters XML
+//! forbids (control characters other than tab, line feed and carriage return,
+//! U+FFFE, U+FFFF) become U+FFFD. Written raw, they would make the saved file
+//! unreadable, and with it every setting in it.
+std::string xml_safe_text(const char *text)
+{
+    if (text == nullptr)
+        return std::string();
+    std::unique_ptr<gchar, GFreeDeleter> valid(g_utf8_make_valid(text, -1));
+    std::string safe;
+    for (const gchar *p = valid.get(); *p != '\0'; p = g_utf8_next_char(p)) {
+        const gunichar c = g_utf8_get_char(p);
+        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c != 0xFFFE && c != 0xFFFF);
+        if (allowed)
+            safe.append(p, static_cast<std::size_t>(g_utf8_next_char(p) - p));
+        else
+            safe.append("\xef\xbf\xbd"); // U+FFFD
+    }
+    return safe;
+}
+
 //! The whole file, or std::nullopt when it cannot be opened, is not a regular
 //! file, or holds more than xmlp_max_file_bytes. Opening never blocks (a FIFO
 //! is refused after the non-blocking open).
@@ -70,11 +92,16 @@ std::optional<std::string> read_small_file(const char *file_name)
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<unsigned long long>(st.st_size) > xmlp_max_file_bytes)
         return std::nullopt;
-    std::string data;
-    // One byte more than allowed tells a file that grew since fstat.
-    data.resize(xmlp_max_file_bytes + 1);
+    // Reading goes on past the size fstat gave, so a file that grew since is
+    // read whole, up to one byte over the limit, which refuses it.
+    std::string data(static_cast<std::size_t>(st.st_size) + 1, '\0');
     std::size_t used = 0;
-    while (used < data.size()) {
+    for (;;) {
+        if (used == data.size()) {
+            if (data.size() > xmlp_max_file_bytes)
+                break;
+            data.resize(std::min(data.size() * 2, xmlp_max_file_bytes + 1));
+        }
         const ssize_t n = read(fd.get(), data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR)
@@ -146,7 +173,9 @@ std::unique_ptr<xmlXPathObject, XPathObjectDeleter> evaluate(const XmlpDoc &doc,
 {
     xmlXPathContext *context = doc.xpath.get();
     // The context owns the bound value and frees the one it replaces.
-    xmlXPathRegisterVariable(context, xml("name"), xmlXPathNewString(xml(name ? name : "")));
+    // Names are looked up as the writers store them.
+    xmlXPathRegisterVariable(context, xml("name"),
+                             xmlXPathNewString(xml(xml_safe_text(name).c_str())));
     std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result(
         xmlXPathEvalExpression(xml(query.c_str()), context));
     if (result && (result->type != XPATH_NODESET || result->nodesetval == nullptr))
@@ -200,7 +229,7 @@ std::optional<Segment> parse_segment(const std::string &text)
     if (!valid_element_name(attribute))
         return std::nullopt;
     segment.attribute = attribute;
-    segment.attribute_value = pieces.get()[1];
+    segment.attribute_value = xml_safe_text(pieces.get()[1]);
     return segment;
 }
 
@@ -403,7 +432,7 @@ xmlNode *xmlp_set_common(XmlpDoc &doc, const char *path, const char *type, const
     if (segments.empty() || segments.back().attribute)
         return nullptr;
     segments.back().attribute = "name";
-    segments.back().attribute_value = str(name);
+    segments.back().attribute_value = xml_safe_text(name);
 
     xmlNode *current = xmlDocGetRootElement(doc.doc.get());
     if (current == nullptr)
@@ -437,7 +466,7 @@ void xmlp_set(XmlpDoc &doc, const char *path, const char *type, const char *name
 {
     xmlNode *node = xmlp_set_common(doc, path, type, name);
     if (node != nullptr)
-        xmlSetProp(node, xml("value"), xml(value ? value : ""));
+        xmlSetProp(node, xml("value"), xml(xml_safe_text(value).c_str()));
 }
 
 void xmlp_set_string(XmlpDoc &doc, const char *path, const char *name, const char *value)
@@ -478,7 +507,7 @@ void xmlp_set_array(XmlpDoc &doc, const char *path, const char *item_type, const
     }
     for (const std::optional<std::string> &entry : list) {
         xmlNode *item = xmlNewChild(array, nullptr, xml(item_type), nullptr);
-        xmlSetProp(item, xml("value"), xml(entry ? entry->c_str() : ""));
+        xmlSetProp(item, xml("value"), xml(entry ? xml_safe_text(entry->c_str()).c_str() : ""));
     }
 }
 

@@ -113,6 +113,8 @@ XmlpStringList xmlp_get_array(const XmlpDoc &doc, const char *path, const char *
 xmlNode *xmlp_set_common(XmlpDoc &doc, const char *path, const char *type, const char *name);
 
 //! Finds or creates the element and sets its `value` (null writes value="").
+//! Text XML cannot hold (bytes that are not UTF-8, control characters other
+//! than tab and line ends) is written as U+FFFD, here and in names.
 void xmlp_set(XmlpDoc &doc, const char *path, const char *type, const char *name,
               const char *value);
 void xmlp_set_string(XmlpDoc &doc, const char *path, const char *name, const char *value);

@@ -71,7 +71,8 @@ std::string xml_safe_text(const char *text)
     std::string safe;
     for (const gchar *p = valid.get(); *p != '\0'; p = g_utf8_next_char(p)) {
         const gunichar c = g_utf8_get_char(p);
-        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c != 0xFFFE && c != 0xFFFF);
+        const bool allowed =
+            c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c != 0xFFFE && c != 0xFFFF);
         if (allowed)
             safe.append(p, static_cast<std::size_t>(g_utf8_next_char(p) - p));
         else

@@ -1,0 +1,56 @@
+// Preset files: the shape, its sizes and the physics of an Instrument, kept in
+// a property document with root "cwrp" (earlier versions: "cwrinstr"), every
+// key a direct child of the root:
+//   type (string "tube"/"rod"/"plane"), height + circumference (tube),
+//   length (rod), length + width (plane), tension, speed, damping (double),
+//   actuation (int), velocity (double).
+// Nodes, the decay stop and the sample length are not stored.
+#pragma once
+
+#include <string>
+
+#include "instrument.h"
+
+//! Writes the sound fields of `*ins` to `file_name` as a new preset document
+//! (an existing file is replaced, not read). 0 on success; -1 with
+//! "Could not write file %s" when the file cannot be written, in which case
+//! the previous file is left as it was. A file action.
+int save_pres(Instrument *ins, const char *file_name, std::string &message);
+
+//! What a preset load came to.
+enum PresLoadResult {
+    PRES_LOADED = 0,     // every value found
+    PRES_INCOMPLETE = 1, // values present were applied, some were missing
+    PRES_UNREADABLE = 2, // not a preset; the Instrument is untouched
+};
+
+//! Reads a preset (current or earlier version) into `*ins`: the shape and
+//! every value found are stored as they are read, missing ones leave their
+//! fields unchanged, and nothing is compared with the window's ranges. Sets
+//! `message` to "Incorrect or incomplete presets file. Some values may be
+//! missing." for PRES_INCOMPLETE and to "Could not open file %s, not a CWR
+//! presets or parsing error" for PRES_UNREADABLE.
+PresLoadResult load_pres_result(Instrument *ins, const char *file_name, std::string &message);
+
+//! load_pres_result as a file action: 0 when every value was found, else -1
+//! with the message set.
+int load_pres(Instrument *ins, const char *file_name, std::string &message);
+
+//! Brings a loaded Instrument inside what the window can show, as setting the
+//! widgets after a load does: the sizes of the shape `type` selects are
+//! clamped to their spin buttons' ranges, tension, speed, damping and velocity
+//! to their sliders' ranges (a value that is not a number goes to the lower
+//! bound), and `actuation` to its two choices. Other shapes' sizes, the nodes
+//! and the decay fields are left alone. `type` must be a shape.
+void clamp_pres(Instrument *ins);
+
+//! Puts both nodes on the reset values of the current shape and sizes (as a
+//! size change in the window does): tube c + c/2 and (h-2)*c, rod 1 and n-2,
+//! plane 1 and (L-1)*W-1. Call after clamp_pres, so the nodes are movable.
+void reset_pres_nodes(Instrument *ins);
+
+//! clamp_pres then reset_pres_nodes: the Instrument as the window leaves it
+//! after loading a preset into a view that showed other sizes. The window
+//! keeps the shown nodes when a loaded size equals the one already shown;
+//! a headless renderer, which shows nothing, always resets them.
+void apply_loaded_pres(Instrument *ins);

@@ -282,4 +282,103 @@ TEST(RenderCli, ExportFailureExitsOneWithTheSystemText)
     EXPECT_EQ(r.out, "");
 }
 
+void write_file(const fs::path &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(RenderCliPreset, SavedPresetRendersTheSameSoundAsItsOptions)
+{
+    TempDir dir;
+    const std::vector<std::string> sound = {"--shape", "rod", "--rod-length", "12", "--tension",
+                                            "2.5", "--speed", "0.3", "--velocity", "0.5"};
+    std::vector<std::string> save = sound;
+    save.insert(save.end(), {"--save-preset", "rod.cwrp"});
+    ProgramRun r = run(save, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir.entries(), 1u) << "--save-preset alone renders nothing";
+
+    std::vector<std::string> direct = sound;
+    direct.insert(direct.end(), {"-q", "-o", "direct.wav"});
+    ASSERT_EQ(run(direct, dir.path).status, 0);
+    r = run({"--preset", "rod.cwrp", "-q", "-o", "preset.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir.path / "preset.wav"), read_file(dir.path / "direct.wav"));
+
+    // Options given after a preset override it; a size resets the nodes.
+    ASSERT_EQ(run({"--shape", "rod", "--rod-length", "9", "--tension", "2.5", "--speed", "0.3",
+                   "--velocity", "0.5", "--sampling-node", "3", "-q", "-o", "direct9.wav"},
+                  dir.path).status, 0);
+    ASSERT_EQ(run({"--preset", "rod.cwrp", "--rod-length", "9", "--sampling-node", "3", "-q", "-o",
+                   "preset9.wav"},
+                  dir.path).status, 0);
+    EXPECT_EQ(read_file(dir.path / "preset9.wav"), read_file(dir.path / "direct9.wav"));
+}
+
+TEST(RenderCliPreset, DefaultPresetIsTheDocumentedDocument)
+{
+    TempDir dir;
+    ASSERT_EQ(run({"--save-preset", "default.cwrp"}, dir.path).status, 0);
+    EXPECT_EQ(read_file(dir.path / "default.cwrp"),
+              "<?xml version=\"1.0\"?>\n"
+              "<cwrp version=\"0.1.0\">\n"
+              "  <string name=\"type\" value=\"tube\"/>\n"
+              "  <int name=\"height\" value=\"10\"/>\n"
+              "  <int name=\"circumference\" value=\"5\"/>\n"
+              "  <double name=\"tension\" value=\"4\"/>\n"
+              "  <double name=\"speed\" value=\"0.20000000000000001\"/>\n"
+              "  <double name=\"damping\" value=\"0.050000000000000003\"/>\n"
+              "  <int name=\"actuation\" value=\"0\"/>\n"
+              "  <double name=\"velocity\" value=\"1\"/>\n"
+              "</cwrp>\n");
+}
+
+TEST(RenderCliPreset, IncompletePresetWarnsClampsAndStillRenders)
+{
+    TempDir dir;
+    // A plane of 99 rows: the window's spin button holds 30 at most.
+    write_file(dir.path / "big.cwrp", "<cwrp version=\"0.1.0\"><string name=\"type\" value=\"plane\"/>"
+                                      "<int name=\"length\" value=\"99\"/></cwrp>");
+    const ProgramRun r = run({"--preset", "big.cwrp", "-q", "-o", "big.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "clangwright-render: warning: Incorrect or incomplete presets file. Some "
+                     "values may be missing.\n");
+    ASSERT_EQ(run({"--shape", "plane", "--plane-length", "30", "-q", "-o", "direct.wav"}, dir.path)
+                  .status, 0);
+    EXPECT_EQ(read_file(dir.path / "big.wav"), read_file(dir.path / "direct.wav"));
+}
+
+TEST(RenderCliPreset, LegacyPresetLoadsFromElementText)
+{
+    TempDir dir;
+    write_file(dir.path / "old.cwri",
+               "<cwrinstr><string name=\"type\">rod</string><int name=\"length\">12</int>"
+               "<double name=\"tension\">2.5</double><double name=\"speed\">0.3</double>"
+               "<double name=\"damping\">0.05</double><int name=\"actuation\">0</int>"
+               "<double name=\"velocity\">0.5</double></cwrinstr>");
+    const ProgramRun r = run({"--preset", "old.cwri", "-q", "-o", "old.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(run({"--shape", "rod", "--rod-length", "12", "--tension", "2.5", "--speed", "0.3",
+                   "--velocity", "0.5", "-q", "-o", "direct.wav"},
+                  dir.path).status, 0);
+    EXPECT_EQ(read_file(dir.path / "old.wav"), read_file(dir.path / "direct.wav"));
+}
+
+TEST(RenderCliPreset, UnreadablePresetOrFailedSaveExitsOne)
+{
+    TempDir dir;
+    write_file(dir.path / "noise.cwrp", "RIFF....WAVEfmt not a preset");
+    ProgramRun r = run({"--preset", "noise.cwrp", "-o", "x.wav"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "clangwright-render: Could not open file noise.cwrp, not a CWR presets or "
+                     "parsing error\n");
+    EXPECT_FALSE(fs::exists(dir.path / "x.wav"));
+
+    r = run({"--save-preset", "missing/p.cwrp"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "clangwright-render: Could not write file missing/p.cwrp\n");
+}
+
 } // namespace

@@ -11,6 +11,7 @@
 
 #include "intl.h"
 #include "playback.h"
+#include "presets.h"
 #include "sound_driver.h"
 #include "render.h"
 #include "render_options.h"
@@ -45,6 +46,26 @@ void clear_progress()
 {
     std::fputs("\r\033[K", stderr); // back to the line start, erase to its end
     std::fflush(stderr);
+}
+
+// Loads a preset as the window does: sizes clamped to the window's ranges and
+// the nodes on the loaded shape's reset values (options given later override
+// both). An incomplete preset is a warning; an unreadable one ends the run.
+bool load_preset(const std::string &file, Instrument &instrument)
+{
+    std::string message;
+    switch (load_pres_result(&instrument, file.c_str(), message)) {
+    case PRES_UNREADABLE:
+        print_error(message);
+        return false;
+    case PRES_INCOMPLETE:
+        std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"), message.c_str());
+        break;
+    case PRES_LOADED:
+        break;
+    }
+    apply_loaded_pres(&instrument);
+    return true;
 }
 
 // Plays the rendered sound through the first registered driver and returns
@@ -125,9 +146,20 @@ int main(int argc, char **argv)
         return 0;
     }
     Instrument instrument = instrument_defaults();
+    if (!options.preset_file.empty() && !load_preset(options.preset_file, instrument))
+        return exit_failure;
     if (!apply_render_options(options, instrument, error)) {
         print_error(error);
         return exit_usage;
     }
+    if (!options.save_preset_file.empty()) {
+        std::string message;
+        if (save_pres(&instrument, options.save_preset_file.c_str(), message) != 0) {
+            print_error(message);
+            return exit_failure;
+        }
+    }
+    if (options.output_file.empty() && !options.play)
+        return 0; // only a preset was asked for
     return render_sound(options, instrument);
 }

@@ -176,14 +176,29 @@ bool store_rate(RenderOptions &o, const char *option, const char *text, std::str
     return parse_int(option, text, rate_hz_min, rate_hz_max, o.rate_hz, error);
 }
 
-bool store_output(RenderOptions &o, const char *option, const char *text, std::string &error)
+bool store_file(std::string &field, const char *option, const char *text, std::string &error)
 {
     if (*text == '\0') {
         error = format(_("%s: the file name is empty"), option);
         return false;
     }
-    o.output_file = text;
+    field = text;
     return true;
+}
+
+bool store_output(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.output_file, option, text, error);
+}
+
+bool store_preset(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.preset_file, option, text, error);
+}
+
+bool store_save_preset(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.save_preset_file, option, text, error);
 }
 
 bool store_play(RenderOptions &o, const char *, const char *, std::string &)
@@ -219,6 +234,8 @@ struct OptionRow {
 namespace R = instrument_range;
 
 const OptionRow option_rows[] = {
+    {"preset", 0, N_("FILE"),
+     N_("Load a preset file first; the other options override its values"), store_preset},
     {"shape", 0, N_("tube|rod|plane"), N_("Shape of the metal object (default: tube)"),
      store_shape},
     {"tube-height", 0, N_("N"), N_("Rings of the tube, 3 to 30 (default: 10)"),
@@ -254,8 +271,11 @@ const OptionRow option_rows[] = {
     {"length", 0, N_("SECONDS"), N_("Length of the sound, 0 to 10 (default: 1.0)"),
      store_length},
     {"rate", 0, N_("HZ"), N_("Sample rate, 8000 to 192000 (default: 48000)"), store_rate},
-    {"output", 'o', N_("FILE"), N_("WAV file to write (required unless --play is given)"),
+    {"output", 'o', N_("FILE"), N_("WAV file to write"),
      store_output},
+    {"save-preset", 0, N_("FILE"),
+     N_("Write the instrument described as a preset file (renders only with -o or --play)"),
+     store_save_preset},
     {"play", 0, nullptr, N_("Play the sound through the sound driver"), store_play},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
@@ -396,7 +416,9 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     if (options.show_version)
         return true;
     if (options.output_file.empty() && !options.play) {
-        error = _("--output: no output file given (use -o FILE, or --play)");
+        if (!options.save_preset_file.empty())
+            return true; // only the preset is written: nothing to render
+        error = _("--output: no output file given (use -o FILE, --play or --save-preset FILE)");
         return false;
     }
     if (!has_frames(options)) {

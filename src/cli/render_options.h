@@ -33,6 +33,8 @@ struct RenderOptions {
     double length_s = default_length_s;
     int32_t rate_hz = default_rate_hz;
     std::string output_file; // empty: not given
+    std::string preset_file; // loaded before the other options, which override it
+    std::string save_preset_file; // the instrument described is written here
     bool play = false; // play through the sound driver after rendering
     bool quiet = false;
     bool show_version = false;

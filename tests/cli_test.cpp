@@ -138,7 +138,7 @@ TEST(RenderOptions, BadValuesNameTheOptionAndTheValidRange)
         EXPECT_FALSE(p.ok);
         EXPECT_EQ(p.error, c.error);
     }
-    EXPECT_EQ(parse({}).error, "--output: no output file given (use -o FILE, or --play)");
+    EXPECT_EQ(parse({}).error, "--output: no output file given (use -o FILE, --play or --save-preset FILE)");
     EXPECT_EQ(parse({"--length", "0", "-o", "x.wav"}).error,
               "--length: 0 s gives no frames at 48000 Hz (valid: 2.08333e-05 to 10)");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cw_metal_obj.h"
+#include "metal_obj_ptr.h"
 #include "cw_metal_obj_fast.h"
 #include "fast_step.h"
 #include "instrument.h"
@@ -17,15 +18,6 @@
 namespace {
 
 using cwphymod::FastPath;
-
-struct ObjDeleter {
-    void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
-};
-using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
-struct FastDeleter {
-    void operator()(MetalObjFast *fast) const { cw_metal_obj_fast_free(fast); }
-};
-using FastPtr = std::unique_ptr<MetalObjFast, FastDeleter>;
 
 // Steps per benchmark iteration: long enough to hide the loop around it.
 constexpr int steps_per_iteration = 256;

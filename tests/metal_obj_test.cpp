@@ -9,13 +9,9 @@
 
 #include "alloc.h"
 #include "cw_metal_obj.h"
+#include "metal_obj_ptr.h"
 
 namespace {
-
-struct ObjDeleter {
-    void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
-};
-using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
 
 std::vector<int> neighbour_indices(const MetalObj *obj, int node)
 {

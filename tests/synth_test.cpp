@@ -20,17 +20,13 @@
 #include <vector>
 
 #include "cw_metal_obj.h"
+#include "metal_obj_ptr.h"
 #include "render.h"
 #include "wav_export.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct ObjDeleter {
-    void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
-};
-using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
 
 const double untouched = std::numeric_limits<double>::quiet_NaN();
 

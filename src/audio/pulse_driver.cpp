@@ -24,14 +24,14 @@ std::unique_ptr<pa_simple, PaSimpleFree> s;
 
 int32_t pulse_open(int32_t rate_hz)
 {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_S16LE;
-    spec.rate = static_cast<uint32_t>(rate_hz);
-    spec.channels = 1;
+    pa_sample_spec sample_format{};
+    sample_format.format = PA_SAMPLE_S16LE;
+    sample_format.rate = static_cast<uint32_t>(rate_hz);
+    sample_format.channels = 1;
     // Server, sink, channel map and buffering are the server's defaults; the
     // server's own error code is not collected, every failure is one code.
     s.reset(pa_simple_new(nullptr, application_name, PA_STREAM_PLAYBACK, nullptr, stream_name,
-                          &spec, nullptr, nullptr, nullptr));
+                          &sample_format, nullptr, nullptr, nullptr));
     return s ? 0 : failure;
 }
 

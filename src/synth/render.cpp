@@ -8,19 +8,10 @@
 #include <memory>
 
 #include "cw_metal_obj.h"
+#include "metal_obj_ptr.h"
 #include "cw_metal_obj_fast.h"
 
 namespace {
-
-struct ObjDeleter {
-    void operator()(MetalObj *obj) const { cw_metal_obj_free(obj); }
-};
-using ObjPtr = std::unique_ptr<MetalObj, ObjDeleter>;
-
-struct FastDeleter {
-    void operator()(MetalObjFast *fast) const { cw_metal_obj_fast_free(fast); }
-};
-using FastPtr = std::unique_ptr<MetalObjFast, FastDeleter>;
 
 // The simulation's speed is defined at this rate: `speed` is the step there.
 constexpr double reference_rate_hz = 44100.0;

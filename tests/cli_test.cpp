@@ -272,6 +272,20 @@ TEST(RenderCli, BadOptionsExitTwoAndWriteNothing)
     }
 }
 
+TEST(RenderCli, UnstableSimulationIsWrittenWithAWarning)
+{
+    TempDir dir;
+    // Speed 0.2 at 22050 Hz is a step of 0.4, too large for the default tube.
+    ProgramRun r = run({"--rate", "22050", "-q", "-o", "fast.wav"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: the simulation became unstable"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir.path / "fast.wav"));
+
+    r = run({"--rate", "22050", "--speed", "0.1", "-q", "-o", "slow.wav"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
 TEST(RenderCli, ExportFailureExitsOneWithTheSystemText)
 {
     TempDir dir;

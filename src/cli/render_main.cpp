@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -28,6 +29,11 @@ constexpr double microseconds_per_second = 1e6;
 void print_error(const std::string &text)
 {
     std::fprintf(stderr, "%s: %s\n", program_name, text.c_str());
+}
+
+void print_warning(const std::string &text)
+{
+    std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"), text.c_str());
 }
 
 // The bar on stderr, redrawn in place; only installed when stderr is a terminal.
@@ -59,13 +65,24 @@ bool load_preset(const std::string &file, Instrument &instrument)
         print_error(message);
         return false;
     case PRES_INCOMPLETE:
-        std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"), message.c_str());
+        print_warning(message);
         break;
     case PRES_LOADED:
         break;
     }
     apply_loaded_pres(&instrument);
     return true;
+}
+
+// True when the mesh blew up: a step too large for the rate (speed times
+// 44100 / rate) makes the integration unstable, its values overflow to
+// infinity and NaN, and the normalised signal is garbage (NaN frames become 0).
+bool diverged(uint64_t frames)
+{
+    for (uint64_t i = 0; i < frames; ++i)
+        if (!std::isfinite(render_buffer[i]))
+            return true;
+    return false;
 }
 
 // Plays the rendered sound through the first registered driver and returns
@@ -99,6 +116,9 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
         print_error(_("nothing was rendered; no file written"));
         return exit_failure;
     }
+    if (diverged(frames))
+        print_warning(_("the simulation became unstable and the sound is broken; "
+                        "lower --speed or raise --rate"));
 
     if (!options.output_file.empty()) {
         std::string message;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "default_preset_document.h"
 #include "render.h"
 #include "render_options.h"
 #include "wav_export.h"
@@ -335,17 +336,7 @@ TEST(RenderCliPreset, DefaultPresetIsTheDocumentedDocument)
     TempDir dir;
     ASSERT_EQ(run({"--save-preset", "default.cwrp"}, dir.path).status, 0);
     EXPECT_EQ(read_file(dir.path / "default.cwrp"),
-              "<?xml version=\"1.0\"?>\n"
-              "<cwrp version=\"0.1.0\">\n"
-              "  <string name=\"type\" value=\"tube\"/>\n"
-              "  <int name=\"height\" value=\"10\"/>\n"
-              "  <int name=\"circumference\" value=\"5\"/>\n"
-              "  <double name=\"tension\" value=\"4\"/>\n"
-              "  <double name=\"speed\" value=\"0.20000000000000001\"/>\n"
-              "  <double name=\"damping\" value=\"0.050000000000000003\"/>\n"
-              "  <int name=\"actuation\" value=\"0\"/>\n"
-              "  <double name=\"velocity\" value=\"1\"/>\n"
-              "</cwrp>\n");
+              default_preset_document);
 }
 
 TEST(RenderCliPreset, IncompletePresetWarnsClampsAndStillRenders)

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "default_preset_document.h"
 #include "settings_test_support.h"
 
 namespace {
@@ -63,17 +64,7 @@ TEST(SavePres, DefaultInstrumentGivesTheDocumentedFile)
     Instrument ins = instrument_defaults();
     std::string message;
     EXPECT_EQ(save_pres(&ins, file.c_str(), message), 0);
-    EXPECT_EQ(read_file(file), "<?xml version=\"1.0\"?>\n"
-                               "<cwrp version=\"0.1.0\">\n"
-                               "  <string name=\"type\" value=\"tube\"/>\n"
-                               "  <int name=\"height\" value=\"10\"/>\n"
-                               "  <int name=\"circumference\" value=\"5\"/>\n"
-                               "  <double name=\"tension\" value=\"4\"/>\n"
-                               "  <double name=\"speed\" value=\"0.20000000000000001\"/>\n"
-                               "  <double name=\"damping\" value=\"0.050000000000000003\"/>\n"
-                               "  <int name=\"actuation\" value=\"0\"/>\n"
-                               "  <double name=\"velocity\" value=\"1\"/>\n"
-                               "</cwrp>\n");
+    EXPECT_EQ(read_file(file), default_preset_document);
 }
 
 TEST(SavePres, AFailedSaveIsReportedAndKeepsTheOldFile)

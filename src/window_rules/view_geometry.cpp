@@ -1,0 +1,1 @@
+#include "view_geometry.h"

@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   pulseaudio pulseaudio-utils xvfb xauth sox locales
   python3 valgrind
+  xdotool imagemagick x11-utils libgl1-mesa-dri mesa-utils
+  desktop-file-utils appstream shared-mime-info libglib2.0-bin
 )
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -1,5 +1,6 @@
 #include "presets.h"
 
+#include <cerrno>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -73,13 +74,14 @@ TEST(SavePres, AFailedSaveIsReportedAndKeepsTheOldFile)
     Instrument ins = instrument_defaults();
     std::string message;
     const std::string missing = dir.file("no/such.cwrp");
-    EXPECT_EQ(save_pres(&ins, missing.c_str(), message), -1);
+    EXPECT_EQ(save_pres(&ins, missing.c_str(), message), ENOENT);
     EXPECT_EQ(message, "Could not write file " + missing);
-    if (geteuid() != 0) { // root writes into read-only folders
+    if (geteuid() != 0) { // root writes into read-only files (file_save_test drops to nobody)
         const std::string file = dir.file("kept.cwrp");
         write_file(file, "old");
+        chmod(file.c_str(), 0400);
         chmod(dir.path().c_str(), 0500);
-        EXPECT_EQ(save_pres(&ins, file.c_str(), message), -1);
+        EXPECT_EQ(save_pres(&ins, file.c_str(), message), EACCES);
         chmod(dir.path().c_str(), 0700);
         EXPECT_EQ(read_file(file), "old");
     }

@@ -63,9 +63,10 @@ int save_pres(Instrument *ins, const char *file_name, std::string &message)
     xmlp_set_double(*doc, root_path, "damping", ins->damping);
     xmlp_set_int(*doc, root_path, "actuation", ins->actuation);
     xmlp_set_double(*doc, root_path, "velocity", ins->velocity);
-    if (xmlp_sync(*doc) < 0) {
+    int error = 0;
+    if (xmlp_sync(*doc, &error) < 0) {
         message = format_with_file(_("Could not write file %s"), file_name);
-        return -1;
+        return error > 0 ? error : -1;
     }
     return 0;
 }

@@ -12,9 +12,12 @@
 #include "instrument.h"
 
 //! Writes the sound fields of `*ins` to `file_name` as a new preset document
-//! (an existing file is replaced, not read). 0 on success; -1 with
-//! "Could not write file %s" when the file cannot be written, in which case
-//! the previous file is left as it was. A file action.
+//! (an existing file is replaced, not read), saved as xmlp_sync saves. A file
+//! action: 0 on success; on failure `message` is "Could not write file %s"
+//! with the path, and the result the system error number (EACCES, ENOENT,
+//! ENOSPC, ...), so the dialog adds a colon and the system's text, or -1 when
+//! the failure has none. A file that can be replaced atomically is left as it
+//! was by a failed save.
 int save_pres(Instrument *ins, const char *file_name, std::string &message);
 
 //! What a preset load came to.

@@ -11,10 +11,11 @@
 #include <unistd.h>
 
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 #include <libxml/xpathInternals.h>
+
+#include "file_save.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ struct XPathObjectDeleter {
 };
 struct GFreeDeleter {
     void operator()(void *p) const { g_free(p); }
-};
-struct StdFreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-struct GErrorDeleter {
-    void operator()(GError *error) const { g_error_free(error); }
 };
 struct GStrvDeleter {
     void operator()(gchar **strv) const { g_strfreev(strv); }
@@ -525,31 +520,18 @@ std::optional<std::string> xmlp_serialise(const XmlpDoc &doc)
     return std::string(text_of(memory), static_cast<std::size_t>(size));
 }
 
-int xmlp_sync(const XmlpDoc &doc)
+int xmlp_sync(const XmlpDoc &doc, int *error_number)
 {
+    int error = -1;
+    int result = -1;
     const std::optional<std::string> bytes = xmlp_serialise(doc);
-    if (!bytes || bytes->size() > static_cast<std::size_t>(INT_MAX) || doc.file_name.empty())
-        return -1;
-    // Saving in place would write through a symbolic link; keep doing that by
-    // replacing the file the link points to.
-    std::string target = doc.file_name;
-    std::unique_ptr<char, StdFreeDeleter> resolved(realpath(target.c_str(), nullptr));
-    if (resolved)
-        target = resolved.get();
-    int mode = 0666;
-    struct stat st {};
-    if (stat(target.c_str(), &st) == 0)
-        mode = static_cast<int>(st.st_mode & 07777);
-
-    // The old file stays whole until the new one is complete on disk: a
-    // temporary file in the same folder is written, flushed and renamed over
-    // it; on failure GLib removes the temporary file.
-    GError *error = nullptr;
-    const gboolean ok = g_file_set_contents_full(
-        target.c_str(), bytes->data(), static_cast<gssize>(bytes->size()),
-        static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
-                                           G_FILE_SET_CONTENTS_DURABLE),
-        mode, &error);
-    std::unique_ptr<GError, GErrorDeleter> error_owner(error);
-    return ok ? static_cast<int>(bytes->size()) : -1;
+    if (doc.file_name.empty())
+        error = ENOENT;
+    else if (bytes && bytes->size() <= static_cast<std::size_t>(INT_MAX))
+        error = file_save_bytes(doc.file_name.c_str(), *bytes);
+    if (error == 0)
+        result = static_cast<int>(bytes->size());
+    if (error_number != nullptr)
+        *error_number = error;
+    return result;
 }

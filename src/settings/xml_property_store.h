@@ -131,9 +131,14 @@ void xmlp_set_array(XmlpDoc &doc, const char *path, const char *item_type, const
 //! for byte; std::nullopt if libxml2 cannot serialise it.
 std::optional<std::string> xmlp_serialise(const XmlpDoc &doc);
 
-//! Writes the document to its file atomically: a temporary file in the same
-//! folder is written, flushed to disk and renamed over the target (a symbolic
-//! link is followed and its target replaced; an existing file keeps its
-//! permission bits). Returns the number of bytes written, or -1 with the old
-//! file untouched and no temporary file left.
-int xmlp_sync(const XmlpDoc &doc);
+//! Writes the document to its file through file_save (file_save.h), as WAV
+//! exports and presets are saved: atomically where the file can be replaced
+//! (a temporary file in the same folder, flushed and renamed; a failure leaves
+//! the old file untouched and no temporary file), in place where it has
+//! several names or its folder takes no new file. A symbolic link is followed
+//! and the file it names is saved; an existing file keeps its permission bits,
+//! and its owner and group where the user may set them. Returns the number of
+//! bytes written, or -1. `error_number`, when given, receives 0 on success,
+//! else the system error number of the failure, or -1 when it has none (the
+//! document could not be serialised).
+int xmlp_sync(const XmlpDoc &doc, int *error_number = nullptr);

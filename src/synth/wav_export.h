@@ -12,8 +12,10 @@
 //! is made then), the system error number of the failure (ENOENT, EACCES,
 //! ENOSPC, ...) or -1 when the failure has no error number; on failure
 //! `message` is set to "Could not write file <file_name>" (translated).
-//! A regular file is written to a temporary file in the target's folder and
-//! renamed into place only after a complete, verified write, so an existing
-//! file of that name survives a failed export. `instrument` is not read.
+//! The file is saved through file_save (file_save.h), like presets and the
+//! configuration: replaced atomically where it can be, so a failed export
+//! leaves an existing file as it was; written in place when it has several
+//! names or its folder is read-only; an existing file keeps its permission
+//! bits, owner and group. `instrument` is not read.
 //! Main thread only: the audio file library's error handler is global.
 int save_wav(Instrument *instrument, const char *file_name, std::string &message, int32_t rate);

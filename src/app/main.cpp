@@ -1,1 +1,85 @@
-int main() { return 0; }
+// Clangwright: start-up, the main loop, and shutdown.
+#include <gtk/gtk.h>
+#include <gtk/gtkgl.h>
+#include <libintl.h>
+
+#include <optional>
+#include <string>
+
+#include "config_registry.h"
+#include "install_paths.h"
+#include "intl.h"
+#include "main_window.h"
+#include "message_dialog.h"
+#include "parameters.h"
+#include "playback.h"
+#include "sound_driver.h"
+#include "window_state.h"
+
+namespace {
+
+void run_pending_events()
+{
+    while (gtk_events_pending())
+        gtk_main_iteration();
+}
+
+// A preset named on the command line is loaded once the window shows, as
+// the Load presets dialog would load it.
+gboolean load_preset_from_command_line(gpointer file_name)
+{
+    std::string message;
+    if (gui_set_values(&instrument, static_cast<const char *>(file_name), message) != 0) {
+        static GtkWidget *load_message_dialog = nullptr;
+        gui_message_dialog(&load_message_dialog, message.c_str(), GTK_MESSAGE_ERROR,
+                           N_("Error!"));
+    }
+    return FALSE;
+}
+
+// The configuration file's name, or none when the user has no home
+// directory to keep it in: then the program runs on defaults and saves
+// nothing, rather than writing into whatever folder it was started from.
+std::optional<std::string> configuration_file()
+{
+    const std::string home = conf_home_dir();
+    if (!g_path_is_absolute(home.c_str()))
+        return std::nullopt;
+    return conf_prepare_user_dir(home);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
+    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
+    textdomain(CW_TEXT_DOMAIN);
+
+    gtk_init(&argc, &argv);
+    // Without GLX the view gives way to a label; the window still works.
+    gtk_gl_init_check(&argc, &argv);
+
+    cwr_register_builtin_drivers();
+
+    const std::optional<std::string> config_file = configuration_file();
+    conf_open(config_file ? config_file->c_str() : "");
+    cwr_init_drivers();
+    cwr_choose_driver_index(conf_stored_driver_name());
+
+    // Driver errors go to a dialog (the program writes no log), and a
+    // playback keeps the window alive.
+    cwr_set_error_reporter(gui_driver_error_dialog);
+    set_play_events_hook(run_pending_events);
+
+    gui_create_AppWindow(driver_index);
+    if (argc > 1)
+        g_idle_add(load_preset_from_command_line, argv[1]);
+
+    gtk_main();
+
+    if (config_file)
+        conf_close(cwr_current_driver_name());
+    cwr_close_driver();
+    return 0;
+}

@@ -1,1 +1,148 @@
+// File dialogs: one chooser per record, made once and hidden between uses.
 #include "file_dialogs.h"
+
+#include <glib/gstdio.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "config_registry.h"
+#include "file_names.h"
+#include "intl.h"
+#include "message_dialog.h"
+#include "window_state.h"
+
+namespace {
+
+struct GFree {
+    void operator()(gchar *text) const { g_free(text); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFree>;
+
+// The action messages of all three file dialogs share this one dialog.
+GtkWidget *file_message_dialog = nullptr;
+// Asked before a save replaces an existing file; shared by every dialog.
+GtkWidget *overwrite_query = nullptr;
+
+bool something_exists(const std::string &file_name)
+{
+    GStatBuf st;
+    return g_lstat(file_name.c_str(), &st) == 0;
+}
+
+bool overwrite_confirmed(GtkWidget *chooser)
+{
+    if (!overwrite_query) {
+        overwrite_query = gtk_message_dialog_new(GTK_WINDOW(chooser), GTK_DIALOG_MODAL,
+                                                 GTK_MESSAGE_QUESTION, GTK_BUTTONS_OK_CANCEL,
+                                                 nullptr);
+        gtk_window_set_title(GTK_WINDOW(overwrite_query), _("File overwriting query"));
+        gtk_message_dialog_set_markup(GTK_MESSAGE_DIALOG(overwrite_query),
+                                      _("Warning! File exists!\nWould you like to overwrite it?"));
+    }
+    // Kept above whichever chooser asks now.
+    gtk_window_set_transient_for(GTK_WINDOW(overwrite_query), GTK_WINDOW(chooser));
+    const gint response = gtk_dialog_run(GTK_DIALOG(overwrite_query));
+    gtk_widget_hide(overwrite_query);
+    return response == GTK_RESPONSE_OK;
+}
+
+// Runs the chooser until the user confirms a local file the action may use,
+// or gives up (std::nullopt).
+std::optional<std::string> choose_file(const FileDialog &fd)
+{
+    for (;;) {
+        if (gtk_dialog_run(GTK_DIALOG(fd.dialog)) != GTK_RESPONSE_OK)
+            return std::nullopt;
+        const GCharPtr chosen(gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(fd.dialog)));
+        if (!chosen) {
+            // A location that is not a file on this computer: the actions
+            // need a file name, so the chooser runs again.
+            gui_message_dialog(&file_message_dialog,
+                               _("Please choose a file on this computer."),
+                               GTK_MESSAGE_ERROR, N_("Error!"));
+            continue;
+        }
+        std::string file_name = chosen.get();
+        if (fd.action == GTK_FILE_CHOOSER_ACTION_OPEN)
+            return file_name;
+        if (conf_get_bool(conf_auto_ext))
+            file_name = complete_extension(file_name, fd.ext);
+        if (conf_get_bool(conf_overwrite_warning) && something_exists(file_name) &&
+            !overwrite_confirmed(fd.dialog))
+            continue; // the chooser comes back with the user's selection
+        return file_name;
+    }
+}
+
+void remember_folder(const FileDialog &fd, const std::string &file_name)
+{
+    const std::string folder = folder_of(file_name);
+    const GCharPtr utf8(g_filename_to_utf8(folder.c_str(), -1, nullptr, nullptr, nullptr));
+    conf_set_string(fd.path_index, utf8 ? std::optional<std::string>(utf8.get()) : std::nullopt);
+}
+
+void report(int result, const std::string &message)
+{
+    if (result == 0)
+        return;
+    if (result == -1)
+        gui_message_dialog(&file_message_dialog, message.c_str(), GTK_MESSAGE_ERROR, N_("Error!"));
+    else
+        gui_errno_dialog(message.c_str(), result);
+}
+
+} // namespace
+
+FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const char *ext,
+                                   const char *pattern, const char *filter_name, int32_t action,
+                                   FileAction callback)
+{
+    g_assert(path_index >= 0 && path_index <= G_MAXINT8);
+    GtkFileFilter *filter = gtk_file_filter_new();
+    auto *fd = new FileDialog{};
+
+    constexpr guint chooser_border = 10;
+    fd->dialog = gtk_file_chooser_dialog_new(
+        _(title), main_window ? GTK_WINDOW(main_window) : nullptr, GtkFileChooserAction(action),
+        GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, nullptr);
+    gtk_container_set_border_width(GTK_CONTAINER(fd->dialog), chooser_border);
+    gtk_window_set_modal(GTK_WINDOW(fd->dialog), TRUE);
+
+    gtk_file_filter_set_name(filter, _(filter_name));
+    gtk_file_filter_add_pattern(filter, pattern);
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(fd->dialog), filter);
+    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(fd->dialog), filter);
+
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, _("All files"));
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(fd->dialog), all);
+
+    if (const std::optional<std::string> folder = conf_get_string(path_index)) {
+        const GCharPtr local(
+            g_filename_from_utf8(folder->c_str(), -1, nullptr, nullptr, nullptr));
+        if (local)
+            gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog), local.get());
+    }
+
+    fd->ext = ext;
+    fd->action = action;
+    fd->path_index = static_cast<int8_t>(path_index);
+    fd->callback = callback;
+    return fd;
+}
+
+void gui_run_file_dialog(GtkWidget *, gpointer file_dialog)
+{
+    const FileDialog &fd = *static_cast<FileDialog *>(file_dialog);
+    const std::optional<std::string> file_name = choose_file(fd);
+    if (file_name) {
+        remember_folder(fd, *file_name);
+        std::string message;
+        const int result = fd.callback(&instrument, file_name->c_str(), message);
+        report(result, message);
+    }
+    gtk_widget_hide(fd.dialog);
+}

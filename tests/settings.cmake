@@ -11,3 +11,8 @@ add_test(NAME SettingsFuzz.DocumentAndPresetHarnessesFindNothing
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/fuzz.sh ${CMAKE_BINARY_DIR}/fuzz)
 set_tests_properties(SettingsFuzz.DocumentAndPresetHarnessesFindNothing PROPERTIES
   TIMEOUT 900 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
+
+# The save routine behind WAV export, presets and the configuration, as an
+# unprivileged user meets it (as root, the cases drop to nobody in a child).
+cw_add_gtest(file_save_test SOURCES file_save_test.cpp LIBS cw_settings
+  PROPERTIES TIMEOUT 60)

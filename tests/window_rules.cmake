@@ -1,0 +1,2 @@
+# Rules of the window that need no widget and no display.
+cw_add_gtest(view_geometry_test SOURCES view_geometry_test.cpp LIBS cw_window_rules)

@@ -1,3 +1,22 @@
 # The user interface, under an X display (Xvfb from scripts/test.sh).
 cw_add_gtest(message_dialog_test SOURCES message_dialog_test.cpp LIBS cw_ui
   PROPERTIES TIMEOUT 30)
+
+# The 3D view: its pixels in software OpenGL under Xvfb, and the fallback
+# label on a private X server without GLX (started by the test itself).
+cw_add_gtest(view3d_test SOURCES view3d_test.cpp LIBS cw_ui
+  PROPERTIES TIMEOUT 60)
+cw_add_gtest(view3d_noglx_test SOURCES view3d_noglx_test.cpp LIBS cw_ui
+  PROPERTIES TIMEOUT 30)
+
+# The main window in the test process, rebuilt for every test, with the
+# recording test driver instead of a sound server.
+add_library(cw_window_test_support STATIC window_test_support.cpp)
+target_link_libraries(cw_window_test_support PUBLIC cw_ui cw_test_driver GTest::gtest)
+target_include_directories(cw_window_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+foreach(suite main_window parameters file_dialogs actions setup_dialog)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${suite}_test.cpp)
+    cw_add_gtest(${suite}_test SOURCES ${suite}_test.cpp LIBS cw_window_test_support
+      PROPERTIES TIMEOUT 60)
+  endif()
+endforeach()

@@ -8,7 +8,8 @@
 //   temporary file in the target's folder, flushed and renamed over the
 //   target. A failure at any point (a full disk included) leaves the old file
 //   as it was and no temporary file behind. An existing file keeps its
-//   permission bits, owner and group.
+//   permission bits, owner and group; its extended attributes and access
+//   control list are not carried over.
 // - a regular file that cannot be replaced by a rename but may be written
 //   (see file_save): written in place, as a plain save writes it.
 // - a device or a pipe: written to directly.

@@ -11,7 +11,6 @@
 #include <string>
 
 #include <glib.h>
-#include <glib/gstdio.h>
 
 namespace {
 

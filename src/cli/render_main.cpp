@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "install_paths.h"
 #include "intl.h"
 #include "playback.h"
 #include "presets.h"
@@ -151,7 +152,9 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
 int main(int argc, char **argv)
 {
     std::setlocale(LC_ALL, "");
-    bindtextdomain(CW_TEXT_DOMAIN, CW_LOCALEDIR);
+    // The catalogue below the prefix this program runs from, so that an
+    // install under any prefix finds its own translations.
+    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
     bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
     g_set_prgname(program_name);
 

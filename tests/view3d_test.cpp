@@ -514,6 +514,25 @@ TEST_F(View3d, DragWithFirstButtonTurnsAQuarterDegreePerPixel)
     EXPECT_NEAR(end_on.width(), end_on.height(), 4);
 }
 
+TEST_F(View3d, VerticalDragSpinsTheTubeAboutItsOwnAxis)
+{
+    // The x rotation comes first in the eye's frame: at the start angles the
+    // tube already lies along the screen's x axis, so 360 pixels up (90
+    // degrees) turn it about itself and it stays across the view.
+    press(1, 150, 360);
+    move(GDK_BUTTON1_MASK, 150, 0);
+    EXPECT_EQ(view_rot_x, 90.0f);
+    settle();
+    const Image img = shown();
+    const Extent all = extent_of(img, Hue::black);
+    EXPECT_GT(all.width(), 200);
+    EXPECT_LT(all.height(), 20);
+    // Still with a red ring at each end.
+    const int middle = (all.left + all.right) / 2;
+    EXPECT_GT(extent_of(img, Hue::red, 0, middle - 100).count, 0);
+    EXPECT_GT(extent_of(img, Hue::red, middle + 100).count, 0);
+}
+
 TEST_F(View3d, OtherButtonsOnlyRememberThePosition)
 {
     const Image before = shown();

@@ -75,7 +75,7 @@ entry)
 filetypes)
   prefix=$1 app_id=$2 work=$3
   share=$prefix/share
-  update-mime-database "$share/mime"
+  XDG_DATA_DIRS=$share:/usr/share update-mime-database "$share/mime"
   rm -rf "$work"
   mkdir -p "$work/home" "$work/files"
   printf '<?xml version="1.0"?>\n<cwrp version="0.1.0"/>\n' >"$work/files/bell.cwrp"
@@ -133,8 +133,11 @@ catalogue)
   [ $failed -eq 0 ] || exit 1
   msgunfmt "$mo" | grep -q '^msgstr "Abtastknoten"$' || fail "$mo lacks the window's texts"
   mkdir -p "$work"
-  # The installed renderer finds the catalogue below its own prefix.
+  # The installed renderer finds the catalogue below its own prefix. Its
+  # run path names the configured prefix, so show it the library here.
   render=$prefix/bin/clangwright-render
+  LD_LIBRARY_PATH=$(dirname "$(find "$prefix" -name libcwphymod.so.0 | head -n 1)")
+  export LD_LIBRARY_PATH
   LC_ALL=C.UTF-8 LANGUAGE=de "$render" --shape cube -o "$work/x.wav" 2>"$work/de.txt" || true
   grep -q "„cube“ ist keine Form" "$work/de.txt" || fail "German run said: $(cat "$work/de.txt")"
   LC_ALL=C "$render" --shape cube -o "$work/x.wav" 2>"$work/c.txt" || true

@@ -5,7 +5,7 @@ set(cw_desktop_prefix ${CMAKE_CURRENT_BINARY_DIR}/desktop-install)
 set(cw_desktop_check sh ${CMAKE_CURRENT_SOURCE_DIR}/desktop_check.sh)
 
 add_test(NAME Desktop.Install
-  COMMAND ${cw_desktop_check} install ${PROJECT_BINARY_DIR} ${cw_desktop_prefix})
+  COMMAND ${cw_desktop_check} install ${CMAKE_COMMAND} ${PROJECT_BINARY_DIR} ${cw_desktop_prefix})
 set_tests_properties(Desktop.Install PROPERTIES FIXTURES_SETUP desktop_install)
 
 add_test(NAME Desktop.EntryAndMetadataValidate

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks what an install puts under a prefix for the desktop.
-#   desktop_check.sh install BUILD PREFIX      install BUILD afresh into PREFIX
+#   desktop_check.sh install CMAKE BUILD PREFIX  install BUILD afresh into PREFIX
 #   desktop_check.sh entry PREFIX APP_ID VERSION
 #       the desktop entry and the AppStream metadata validate and agree with
 #       the installed program, icons, file types and version
@@ -32,9 +32,9 @@ desktop_key() {
 
 case $mode in
 install)
-  build=$1 prefix=$2
+  cmake=$1 build=$2 prefix=$3
   rm -rf "$prefix"
-  cmake --install "$build" --prefix "$prefix" >/dev/null
+  "$cmake" --install "$build" --prefix "$prefix" >/dev/null
   ;;
 
 entry)

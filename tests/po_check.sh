@@ -14,7 +14,7 @@ failed=0
 
 listed=$(sed -e '/^#/d' -e '/^[[:space:]]*$/d' "$top/po/POTFILES")
 unlisted=$(cd "$top" &&
-  grep -rlE '(^|[^A-Za-z0-9_])N?_\([[:space:]]*("|$)' src --include='*.cpp' --include='*.c' |
+  grep -rlE '(^|[^A-Za-z0-9_])N?_\([[:space:]]*("|$)' src --include='*.cpp' --include='*.c' --include='*.h' |
   sort | while read -r f; do
     printf '%s\n' "$listed" | grep -qxF "$f" || printf '  %s\n' "$f"
   done)

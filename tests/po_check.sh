@@ -27,8 +27,11 @@ fi
 template=$work/template.pot
 merged=$work/merged.po
 xgettext "$@" --directory="$top" --files-from="$top/po/POTFILES" --output="$template"
-# Exact matches only: a text that changed must be translated again, not guessed.
-msgmerge --quiet --no-fuzzy-matching "$po" "$template" --output-file="$merged"
+# Exact matches only: a text that changed must be translated again, not
+# guessed. Obsolete entries do not count: msgmerge would revive them here, but
+# msgfmt leaves them out of the compiled catalogue.
+msgattrib --no-obsolete "$po" --output-file="$work/live.po"
+msgmerge --quiet --no-fuzzy-matching "$work/live.po" "$template" --output-file="$merged"
 
 # Every entry but the header, as its locations and its msgid.
 entries() {

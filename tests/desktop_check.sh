@@ -114,8 +114,12 @@ images)
   expect_png "$share/pixmaps/clangwright.png" 48
   expect_png "$share/clangwright/save-wav-22.png" 22
   expect_png "$share/clangwright/save-wav-32.png" 32
-  for n in 48 256; do
-    expect_png "$share/icons/hicolor/${n}x$n/apps/$app_id.png" $n
+  # The theme needs 48 and 256 at least; every size installed must be true.
+  expect_png "$share/icons/hicolor/48x48/apps/$app_id.png" 48
+  expect_png "$share/icons/hicolor/256x256/apps/$app_id.png" 256
+  for icon in "$share"/icons/hicolor/*x*/apps/"$app_id".png; do
+    n=$(basename "$(dirname "$(dirname "$icon")")")
+    expect_png "$icon" "${n%x*}"
   done
   logo=$share/clangwright/clangwright_logo.xpm
   if [ -f "$logo" ]; then

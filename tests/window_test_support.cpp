@@ -2,6 +2,8 @@
 
 #include <gdk/gdkkeysyms.h>
 
+#include <memory>
+
 #include "playback.h"
 #include "render.h"
 
@@ -51,7 +53,8 @@ std::string kind_of(GtkWindow *w)
 
 void record(GtkWindow *w)
 {
-    SeenDialog seen{kind_of(w), gtk_window_get_title(w) ? gtk_window_get_title(w) : "", ""};
+    SeenDialog seen{kind_of(w), gtk_window_get_title(w) ? gtk_window_get_title(w) : "", "",
+                    GTK_WIDGET(w)};
     if (GTK_IS_MESSAGE_DIALOG(w))
         seen.text = message_text(w);
     seen_dialogs.push_back(seen);
@@ -75,21 +78,32 @@ bool dialogs_done()
 
 DialogStep choose_file_step(const std::string &path)
 {
-    return [path](GtkWindow *w) {
+    // The chooser loads a folder in the background: the name is set once,
+    // and OK is pressed when the chooser reports the file as chosen.
+    auto named = std::make_shared<bool>(false);
+    return [path, named](GtkWindow *w) {
         if (!GTK_IS_FILE_CHOOSER_DIALOG(w))
             return false;
-        record(w);
         GtkFileChooser *chooser = GTK_FILE_CHOOSER(w);
-        gchar *folder = g_path_get_dirname(path.c_str());
-        gchar *base = g_path_get_basename(path.c_str());
-        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
-            gtk_file_chooser_set_current_folder(chooser, folder);
-            gtk_file_chooser_set_current_name(chooser, base);
-        } else {
-            gtk_file_chooser_set_filename(chooser, path.c_str());
+        if (!*named) {
+            record(w);
+            gchar *folder = g_path_get_dirname(path.c_str());
+            gchar *base = g_path_get_basename(path.c_str());
+            if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
+                gtk_file_chooser_set_current_folder(chooser, folder);
+                gtk_file_chooser_set_current_name(chooser, base);
+            } else {
+                gtk_file_chooser_set_filename(chooser, path.c_str());
+            }
+            g_free(folder);
+            g_free(base);
+            *named = true;
         }
-        g_free(folder);
-        g_free(base);
+        gchar *chosen = gtk_file_chooser_get_filename(chooser);
+        const bool ready = chosen && path == chosen;
+        g_free(chosen);
+        if (!ready)
+            return false;
         gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
         return true;
     };
@@ -173,10 +187,18 @@ void pump_events()
 
 void WindowTest::SetUp()
 {
+    // The toolkit keeps recently used files below the home: a scratch one,
+    // never the home of whoever runs the tests.
+    ASSERT_FALSE(dir.path().empty());
+    const std::string home = dir.file("home");
+    g_mkdir_with_parents((home + "/.local/share").c_str(), 0700);
+    g_setenv("HOME", home.c_str(), TRUE);
+    g_setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
+    g_setenv("XDG_CACHE_HOME", (home + "/.cache").c_str(), TRUE);
     if (!gtk_init_check(nullptr, nullptr))
         GTEST_SKIP() << "needs an X display (scripts/test.sh provides one with Xvfb)";
     gtk_gl_init_check(nullptr, nullptr);
-    ASSERT_FALSE(dir.path().empty());
     const std::string file = dir.file("config");
     if (!config_document.empty())
         write_file(file, config_document);

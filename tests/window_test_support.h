@@ -39,6 +39,7 @@ struct SeenDialog {
     std::string kind; // "chooser", "message", "setup", "about", "query"
     std::string title;
     std::string text; // message dialogs: the shown text
+    GtkWidget *widget;
 };
 
 //! One step: acts on the first visible dialog it recognises and returns

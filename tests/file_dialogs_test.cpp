@@ -1,0 +1,177 @@
+// The file dialogs' run procedure through real choosers: extension
+// completion, the overwrite query, the remembered folder and how an action's
+// failure is shown.
+#include <cerrno>
+#include <filesystem>
+
+#include "file_dialogs.h"
+#include "render.h"
+#include "window_test_support.h"
+
+namespace {
+
+std::vector<std::string> action_files;
+int action_result = 0;
+std::string action_message;
+
+int recording_action(Instrument *ins, const char *file_name, std::string &message)
+{
+    EXPECT_EQ(ins, &instrument);
+    action_files.push_back(file_name);
+    if (action_result != 0)
+        message = action_message;
+    return action_result;
+}
+
+class FileDialogs : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        if (IsSkipped())
+            return;
+        action_files.clear();
+        action_result = 0;
+        folder_index = conf_subscribe_string("paths/", "test_path", nullptr);
+        save = gui_create_file_dialog("Save test", folder_index, "wav", "*.wav", "Test files",
+                                      GTK_FILE_CHOOSER_ACTION_SAVE, recording_action);
+        open = gui_create_file_dialog("Open test", folder_index, "cwrp", "*.cwrp", "Test files",
+                                      GTK_FILE_CHOOSER_ACTION_OPEN, recording_action);
+        set_behaviour(true, false);
+    }
+
+    static void set_behaviour(bool auto_ext, bool overwrite_warning)
+    {
+        conf_set_bool(conf_auto_ext, auto_ext);
+        conf_set_bool(conf_overwrite_warning, overwrite_warning);
+    }
+
+    void run(FileDialog *fd, std::vector<DialogStep> steps)
+    {
+        seen_dialogs.clear();
+        expect_dialogs(std::move(steps));
+        gui_run_file_dialog(nullptr, fd);
+        EXPECT_TRUE(dialogs_done());
+        EXPECT_FALSE(gtk_widget_get_visible(fd->dialog));
+    }
+
+    std::string saved_as(const std::string &chosen)
+    {
+        action_files.clear();
+        run(save, {choose_file_step(dir.file(chosen))});
+        return action_files.size() == 1 ? action_files[0].substr(dir.path().size() + 1)
+                                        : "(no action)";
+    }
+
+    int32_t folder_index = 0;
+    FileDialog *save = nullptr;
+    FileDialog *open = nullptr;
+};
+
+} // namespace
+
+TEST_F(FileDialogs, SavesCompleteAMissingExtensionOnlyWhenAsked)
+{
+    EXPECT_EQ(saved_as("take1"), "take1.wav");
+    EXPECT_EQ(saved_as("take1.wav"), "take1.wav");
+    EXPECT_EQ(saved_as("take1.mp3"), "take1.mp3");
+    EXPECT_EQ(saved_as(".hidden"), ".hidden.wav");
+    EXPECT_EQ(saved_as("a"), "a.wav");
+    EXPECT_EQ(saved_as("take1."), "take1.");
+    set_behaviour(false, false);
+    EXPECT_EQ(saved_as("take1"), "take1");
+}
+
+TEST_F(FileDialogs, OverwriteQueryCancelBringsTheChooserBackAndOkRunsTheAction)
+{
+    set_behaviour(true, true);
+    const std::string existing = dir.file("take1.wav");
+    write_file(existing, "old");
+    // The chooser's name entry would complete "take1" to the one file that
+    // starts so; with two, the name stays as typed.
+    write_file(dir.file("take1_other"), "");
+
+    // Chosen as "take1": asked about the completed name. Cancel, then the
+    // chooser is back; the user gives up there.
+    run(save, {choose_file_step(dir.file("take1")), answer_message_step(GTK_RESPONSE_CANCEL),
+               cancel_chooser_step()});
+    ASSERT_EQ(seen_dialogs.size(), 3u);
+    EXPECT_EQ(seen_dialogs[1].title, "File overwriting query");
+    EXPECT_EQ(seen_dialogs[1].text, "Warning! File exists!\nWould you like to overwrite it?");
+    EXPECT_EQ(seen_dialogs[2].widget, save->dialog);
+    EXPECT_TRUE(action_files.empty());
+    EXPECT_EQ(read_file(existing), "old");
+    EXPECT_FALSE(conf_get_string(folder_index)); // nothing remembered on a cancel
+
+    run(save, {choose_file_step(dir.file("take1")), answer_message_step(GTK_RESPONSE_OK)});
+    EXPECT_EQ(action_files, std::vector<std::string>{existing});
+
+    // With the warning off nobody asks.
+    set_behaviour(true, false);
+    run(save, {choose_file_step(existing)});
+    EXPECT_EQ(seen_dialogs.size(), 1u);
+    EXPECT_EQ(action_files.size(), 2u);
+}
+
+TEST_F(FileDialogs, LoadNeverCompletesOrAsks)
+{
+    set_behaviour(true, true);
+    const std::string preset = dir.file("bell");
+    write_file(preset, "x");
+    run(open, {choose_file_step(preset)});
+    EXPECT_EQ(action_files, std::vector<std::string>{preset});
+    EXPECT_EQ(seen_dialogs.size(), 1u);
+}
+
+TEST_F(FileDialogs, FolderIsRememberedEvenWhenTheActionFails)
+{
+    std::filesystem::create_directory(dir.file("snd"));
+    action_result = -1;
+    action_message = "first <failure> & more";
+    run(save, {choose_file_step(dir.file("snd/take1.wav")), answer_message_step(GTK_RESPONSE_CLOSE)});
+    EXPECT_EQ(conf_get_string(folder_index), dir.file("snd") + "/");
+
+    action_message = "second failure";
+    write_file(dir.file("snd/take1.wav"), "x");
+    run(open, {choose_file_step(dir.file("snd/take1.wav")), answer_message_step(GTK_RESPONSE_CLOSE)});
+
+    // Both -1 results in the one dialog of the file dialogs, titled "Error!".
+    ASSERT_EQ(action_files.size(), 2u);
+    ASSERT_EQ(seen_dialogs.size(), 2u);
+    EXPECT_EQ(seen_dialogs[1].title, "Error!");
+    EXPECT_EQ(seen_dialogs[1].text, "second failure");
+}
+
+TEST_F(FileDialogs, TwoFailuresShareOneDialogAndSystemErrorsShowTheirText)
+{
+    action_result = -1;
+    action_message = "Incorrect or incomplete presets file. Some values may be missing.";
+    std::vector<SeenDialog> errors;
+    for (int i = 0; i < 2; ++i) {
+        run(save, {choose_file_step(dir.file("x.wav")), answer_message_step(GTK_RESPONSE_CLOSE)});
+        ASSERT_EQ(seen_dialogs.size(), 2u);
+        errors.push_back(seen_dialogs[1]);
+    }
+    EXPECT_EQ(errors[0].widget, errors[1].widget);
+    EXPECT_EQ(errors[0].title, "Error!");
+    EXPECT_EQ(errors[1].text, action_message);
+
+    action_result = EACCES;
+    action_message = "Could not write file " + dir.file("x.wav");
+    run(save, {choose_file_step(dir.file("x.wav")), answer_message_step(GTK_RESPONSE_CLOSE)});
+    ASSERT_EQ(seen_dialogs.size(), 2u);
+    EXPECT_EQ(seen_dialogs[1].title, "Error!");
+    EXPECT_EQ(seen_dialogs[1].text, action_message + ": " + g_strerror(EACCES));
+    EXPECT_NE(seen_dialogs[1].widget, errors[0].widget);
+}
+
+TEST_F(FileDialogs, SaveWavDialogWritesTheRenderedSoundAtTheExportRate)
+{
+    set_behaviour(true, true);
+    run(wav_dialog, {choose_file_step(dir.file("take1"))});
+    const std::string wav = read_file(dir.file("take1.wav"));
+    ASSERT_GT(wav.size(), 44u);
+    EXPECT_EQ(wav.substr(0, 4), "RIFF");
+    EXPECT_EQ(last_render_rate, 48000);
+    EXPECT_EQ(sample_count, 48000u);
+}

@@ -58,4 +58,11 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     FailedSaveLeavesOldConfigurationByteIdentical
     WindowShowsWithoutGlx
     UserWithoutHomeEntryStartsAndWritesNothingHere)
+  cw_add_e2e(play_test.py
+    FirstSpaceRendersAndPlaysTheRenderersSoundThenSaveWavWritesItsBytes
+    SecondSpacePlaysWithoutRenderChangedParameterRendersAgain
+    StopDuringRenderPlaysNothingAndNextPlayRenders
+    SpaceDuringPlaybackRestartsItStopEndsIt
+    CloseDuringRenderEndsAfterTheRender
+    CloseDuringRenderEndsAtStop)
 endif()

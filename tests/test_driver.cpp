@@ -70,9 +70,10 @@ template <int Id> void op_init()
     test_log[Id].calls.push_back("init");
 }
 
-template <int Id> void op_setup_done(int32_t)
+template <int Id> void op_setup_done(int32_t applied)
 {
     test_log[Id].calls.push_back("setup_done");
+    test_log[Id].setup_done_args.push_back(applied);
 }
 
 template <int Id> constexpr SoundDriver full_driver(const char *name)

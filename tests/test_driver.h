@@ -20,6 +20,7 @@ struct TestDriverLog {
     std::vector<std::string> calls; // "open", "start", "write", "finish", "close"...
     std::vector<int32_t> open_rates;
     std::vector<int32_t> start_rates;
+    std::vector<int32_t> setup_done_args;
     std::vector<WriteCall> writes;
     int32_t open_result = 0;
     int32_t start_result = 0;

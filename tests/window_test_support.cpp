@@ -171,6 +171,7 @@ GtkWidget *inner_button(GtkToolItem *item)
 void click(GtkToolItem *item)
 {
     gtk_test_widget_click(inner_button(item), 1, GdkModifierType(0));
+    pump_events(); // the click arrives as events
 }
 
 void send_key(guint keyval, GdkModifierType modifiers)

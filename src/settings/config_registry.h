@@ -141,5 +141,5 @@ std::optional<std::string> conf_stored_driver_name();
 //! Shutdown: a legacy document is replaced by a new empty one for the same
 //! file, every record is written back, `driver_name` (when not null) is stored
 //! under "driver/" "current", and the document is saved. Returns xmlp_sync's
-//! result; the old file is untouched when saving fails.
+//! result; an atomic save leaves the old file untouched when it fails.
 int conf_close(const char *driver_name);

@@ -20,3 +20,9 @@ foreach(suite main_window parameters file_dialogs actions setup_dialog)
       PROPERTIES TIMEOUT 60)
   endif()
 endforeach()
+
+# The window in German, from the catalogue compiled in the build tree.
+cw_add_gtest(window_german_test SOURCES window_german_test.cpp LIBS cw_window_test_support
+  PROPERTIES TIMEOUT 60)
+target_compile_definitions(window_german_test PRIVATE CW_BUILD_LOCALEDIR="${CW_BUILD_LOCALEDIR}")
+add_dependencies(window_german_test translations)

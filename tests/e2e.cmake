@@ -65,4 +65,8 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     SpaceDuringPlaybackRestartsItStopEndsIt
     CloseDuringRenderEndsAfterTheRender
     CloseDuringRenderEndsAtStop)
+  cw_add_e2e(setup_dialog_test.py
+    PlaybackRate96000OkReopensDriverAndSurvivesRestart
+    CancelChangesNothingAndNextOpeningShowsStoredValues
+    AddExtensionOffTakesEffectAtNextSave)
 endif()

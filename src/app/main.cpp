@@ -57,8 +57,14 @@ int main(int argc, char **argv)
     textdomain(CW_TEXT_DOMAIN);
 
     gtk_init(&argc, &argv);
-    // Without GLX the view gives way to a label; the window still works.
+    // Without GLX the view gives way to a label and the window still works;
+    // the extension's warning about it would be the only line the program
+    // ever printed.
+    const guint quiet = g_log_set_handler("GdkGLExt", G_LOG_LEVEL_WARNING,
+                                          [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
+                                          nullptr);
     gtk_gl_init_check(&argc, &argv);
+    g_log_remove_handler("GdkGLExt", quiet);
 
     cwr_register_builtin_drivers();
 

@@ -120,12 +120,16 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
     gtk_file_filter_add_pattern(all, "*");
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(fd->dialog), all);
 
-    if (const std::optional<std::string> folder = conf_get_string(path_index)) {
-        const GCharPtr local(
-            g_filename_from_utf8(folder->c_str(), -1, nullptr, nullptr, nullptr));
-        if (local)
-            gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog), local.get());
-    }
+    const std::optional<std::string> folder = conf_get_string(path_index);
+    const GCharPtr local(folder ? g_filename_from_utf8(folder->c_str(), -1, nullptr, nullptr,
+                                                       nullptr)
+                                : nullptr);
+    // Without a remembered folder the chooser opens where the program was
+    // started, not in the toolkit's list of recent files, where a typed name
+    // goes nowhere.
+    const GCharPtr start(local ? nullptr : g_get_current_dir());
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog),
+                                        local ? local.get() : start.get());
 
     fd->ext = ext;
     fd->action = action;

@@ -95,6 +95,9 @@ void connect_row(GtkToolItem *item, const ToolbarRow &row)
 GtkWidget *build_toolbar(GtkAccelGroup *accel)
 {
     GtkWidget *toolbar = gtk_toolbar_new();
+    // Every button stays on the bar, so its key works whatever the window's
+    // width (a narrow window without the 3D view would hide Close otherwise).
+    gtk_toolbar_set_show_arrow(GTK_TOOLBAR(toolbar), FALSE);
     gint position = 0;
     for (const ToolbarRow &row : toolbar_rows) {
         GtkToolItem *item = gtk_tool_button_new_from_stock(row.stock_id);

@@ -69,4 +69,8 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     PlaybackRate96000OkReopensDriverAndSurvivesRestart
     CancelChangesNothingAndNextOpeningShowsStoredValues
     AddExtensionOffTakesEffectAtNextSave)
+  cw_add_e2e(command_line_test.py
+    RodPresetNamedOnTheCommandLineIsLoaded
+    MissingPresetShowsTheMessageAndTheWindowKeepsWorking
+    GermanWindowWithLanguageDe)
 endif()

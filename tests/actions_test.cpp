@@ -260,3 +260,25 @@ TEST_F(Actions, AboutBoxShowsTheProgramItsVersionAndLogo)
     EXPECT_EQ(version, "0.2.7");
     EXPECT_EQ(comments, "Clangwright\nA Percussion Synthesizer\n\n");
 }
+
+TEST_F(Actions, ShapeSizeAndNodeChangesDuringARenderStayInsideItsObject)
+{
+    // The render keeps the tube it built (50 nodes) while the widgets move
+    // on to a plane whose sampling node lies far outside that tube.
+    watch.during = [](int report) {
+        if (report == 2) {
+            gtk_notebook_set_current_page(GTK_NOTEBOOK(shape_notebook), TYPE_PLANE);
+            gtk_spin_button_set_value(GTK_SPIN_BUTTON(plane_width_spin), 39);
+            gtk_spin_button_set_value(GTK_SPIN_BUTTON(sampling_spin[TYPE_PLANE]), 1000);
+        }
+        if (report == 4) {
+            gtk_notebook_set_current_page(GTK_NOTEBOOK(shape_notebook), TYPE_ROD);
+            gtk_spin_button_set_value(GTK_SPIN_BUTTON(rod_length_spin), 3);
+        }
+    };
+    play();
+    EXPECT_EQ(sample_count, 48000u);
+    EXPECT_EQ(instrument.type, TYPE_ROD);
+    EXPECT_EQ(instrument.sampling_node, 1);
+    EXPECT_EQ(need_render, 1); // the rod is rendered next time
+}

@@ -383,7 +383,8 @@ TEST(RenderCliPreset, UnreadablePresetOrFailedSaveExitsOne)
 
     r = run({"--save-preset", "missing/p.cwrp"}, dir.path);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "clangwright-render: Could not write file missing/p.cwrp\n");
+    EXPECT_EQ(r.err, std::string("clangwright-render: Could not write file missing/p.cwrp: ") +
+                         g_strerror(ENOENT) + "\n");
 }
 
 } // namespace

@@ -32,6 +32,13 @@ void print_error(const std::string &text)
     std::fprintf(stderr, "%s: %s\n", program_name, text.c_str());
 }
 
+// A file action's failure: -1 is explained by its message alone, any other
+// result is a system error number whose text follows the message.
+void print_action_error(int result, const std::string &message)
+{
+    print_error(result == -1 ? message : message + ": " + g_strerror(result));
+}
+
 void print_warning(const std::string &text)
 {
     std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"), text.c_str());
@@ -126,10 +133,7 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
         const int r =
             save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
         if (r != 0) {
-            if (r == -1)
-                print_error(message);
-            else
-                print_error(message + ": " + g_strerror(r));
+            print_action_error(r, message);
             return exit_failure;
         }
     }
@@ -177,8 +181,9 @@ int main(int argc, char **argv)
     }
     if (!options.save_preset_file.empty()) {
         std::string message;
-        if (save_pres(&instrument, options.save_preset_file.c_str(), message) != 0) {
-            print_error(message);
+        const int r = save_pres(&instrument, options.save_preset_file.c_str(), message);
+        if (r != 0) {
+            print_action_error(r, message);
             return exit_failure;
         }
     }

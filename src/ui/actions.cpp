@@ -111,12 +111,12 @@ int save_wav_action(Instrument *ins, const char *file_name, std::string &message
 
 void on_about(GtkWidget *, gpointer)
 {
-    static const gchar *const authors[] = {"The Clangwright developers", nullptr};
+    const gchar *const authors[] = {_("The Clangwright developers"), nullptr};
     GdkPixbuf *logo = gdk_pixbuf_new_from_file(
         cw_install_path("share/clangwright/clangwright_logo.xpm").c_str(), nullptr);
     gtk_show_about_dialog(GTK_WINDOW(main_window), "program-name", "Clangwright", "version",
                           CW_VERSION, "authors", authors, "copyright",
-                          "Copyright \xc2\xa9 2026 The Clangwright developers", "wrap-license",
+                          _("Copyright © 2026 The Clangwright developers"), "wrap-license",
                           TRUE, "comments", _("Clangwright\nA Percussion Synthesizer\n\n"), "logo",
                           logo, nullptr);
     if (logo)

@@ -34,7 +34,7 @@ def our_stream(setup):
     text = sink_inputs(setup)
     for block in text.split("Sink Input #")[1:]:
         if 'application.name = "Clangwright"' in block:
-            rate = re.search(r"Sample Specification: s16le 1ch (\d+)Hz", block)
+            rate = re.search(r"Sample S\w+: s16le 1ch (\d+)Hz", block)
             return int(block.split()[0]), int(rate.group(1)) if rate else None
     return None
 

@@ -64,8 +64,9 @@ protected:
     }
 
     int32_t folder_index = 0;
-    FileDialog *save = nullptr;
-    FileDialog *open = nullptr;
+    // Dialog records live as long as the program, as the window's do.
+    static inline FileDialog *save = nullptr;
+    static inline FileDialog *open = nullptr;
 };
 
 } // namespace

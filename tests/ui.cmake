@@ -26,3 +26,21 @@ cw_add_gtest(window_german_test SOURCES window_german_test.cpp LIBS cw_window_te
   PROPERTIES TIMEOUT 60)
 target_compile_definitions(window_german_test PRIVATE CW_BUILD_LOCALEDIR="${CW_BUILD_LOCALEDIR}")
 add_dependencies(window_german_test translations)
+
+# The window under valgrind: a preset load (page switch, preview rebuilt), a
+# render with its playback and a Save WAV through the real chooser. Only
+# errors and lost memory of our own code count (valgrind_own_code.py).
+find_program(VALGRIND valgrind)
+find_package(Python3 COMPONENTS Interpreter)
+if(VALGRIND AND Python3_Interpreter_FOUND)
+  foreach(run IN ITEMS "parameters_test;LoadingARodPreset*" "actions_test;FirstPlayRenders*"
+                       "file_dialogs_test;SaveWavDialog*")
+    list(GET run 0 program)
+    list(GET run 1 filter)
+    string(REGEX REPLACE "[*]" "" name ${filter})
+    add_test(NAME WindowValgrind.${name}
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/valgrind_own_code.py
+              ${PROJECT_SOURCE_DIR} $<TARGET_FILE:${program}> --gtest_filter=*.${filter})
+    set_tests_properties(WindowValgrind.${name} PROPERTIES TIMEOUT 300)
+  endforeach()
+endif()

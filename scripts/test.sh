@@ -6,7 +6,9 @@ cd "$(dirname "$0")/.."
 bash scripts/build.sh
 cd build
 if [ -z "${DISPLAY:-}" ]; then
-  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure
+  # -noreset: the server must not restart whenever its last client leaves, or a
+  # program started right then finds no display.
+  xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --output-on-failure
 else
   ctest --output-on-failure
 fi

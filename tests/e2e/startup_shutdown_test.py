@@ -179,7 +179,7 @@ def start_xvfb_without_glx(setup):
             continue
         display = ":%d" % number
         log = open(setup.path("xvfb-%d.log" % number), "wb")
-        proc = subprocess.Popen(["Xvfb", display, "-extension", "GLX", "-nolisten", "tcp",
+        proc = subprocess.Popen(["Xvfb", display, "-extension", "GLX", "-nolisten", "tcp", "-noreset",
                                  "-screen", "0", "1280x1024x24"],
                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + 10

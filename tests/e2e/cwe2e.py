@@ -331,7 +331,9 @@ class Program:
     def wait_main_window(self, timeout_s=30):
         self.wid = self.find_window(MAIN_TITLE, timeout_s)
         # The pointer off the window, so that no button shows it.
-        self.tool("xdotool", "mousemove", "--sync", "1270", "1010", check_rc=False)
+        # Without --sync: the pointer may be there already (the X server keeps it
+        # from an earlier program), and xdotool would wait for a motion.
+        self.tool("xdotool", "mousemove", "1270", "1010", check_rc=False)
         # Let the first exposes (the 3D view, the toolbar) settle.
         self.wait_still()
         return self.wid

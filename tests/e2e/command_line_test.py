@@ -6,16 +6,6 @@ import os
 from cwe2e import (DEFAULT_CONFIG, Program, check, check_config, read_file, run, wait_until)
 
 
-def save_wav_as(program, setup, name, chooser_title="^Save .WAV file$"):
-    program.key("ctrl+w")
-    chooser = program.find_window(chooser_title)
-    program.wait_still(chooser)
-    program.type_text(setup.path(name), chooser)
-    program.key("Return", wid=chooser)
-    wait_until(lambda: program.window_gone(chooser), 20, "the chooser to close")
-    return setup.path(name + ".wav")
-
-
 def rod_preset_is_loaded(setup):
     # A rod preset opened on the tube page: the window switches to the rod
     # page, so the sound it saves is the rod's, exactly as the headless
@@ -27,7 +17,8 @@ def rod_preset_is_loaded(setup):
     program = Program(setup, home, args=[preset])
     program.wait_main_window()
     program.shot(setup.path("rod-loaded.png"))
-    saved = save_wav_as(program, setup, "bell")
+    program.save_wav(setup.path("bell"))
+    saved = setup.path("bell.wav")
     check(os.path.exists(saved), "Save WAV wrote nothing")
     check(read_file(saved) == read_file(reference),
           "the window's sound of the preset differs from clangwright-render --preset")
@@ -43,7 +34,8 @@ def missing_preset_shows_the_message(setup):
     program.key("Return", wid=error)
     wait_until(lambda: program.window_gone(error), 20, "the message to close")
     # The window goes on working: a render and a save, then Close.
-    saved = save_wav_as(program, setup, "after")
+    program.save_wav(setup.path("after"))
+    saved = setup.path("after.wav")
     check(os.path.exists(saved), "Save WAV after the failed load wrote nothing")
     program.quit_and_check()
     check_config(home, DEFAULT_CONFIG.replace('"sample_path" value=""',
@@ -57,24 +49,15 @@ def german_window(setup):
     program = Program(setup, home, extra_env=german)
     program.wait_main_window()
     program.shot(setup.path("german.png"))
-    program.key("ctrl+w")
-    chooser = program.find_window("^\\.WAV-Datei speichern$")
-    program.key("Escape", wid=chooser)
-    wait_until(lambda: program.window_gone(chooser), 20, "the chooser to close")
-    program.key("ctrl+u")
-    setup_dialog = program.find_window("^Clangwright-Einstellungen$")
-    program.key("Escape", wid=setup_dialog)
-    wait_until(lambda: program.window_gone(setup_dialog), 20, "the setup dialog to close")
+    program.open_and_cancel("ctrl+w", "^\\.WAV-Datei speichern$")
+    program.open_and_cancel("ctrl+u", "^Clangwright-Einstellungen$")
     program.quit_and_check()
 
     # And as written with LANGUAGE=C.
     program = Program(setup, home, extra_env={"LANGUAGE": "C", "LANG": "de_DE.UTF-8",
                                                "LC_ALL": "de_DE.UTF-8"})
     program.wait_main_window()
-    program.key("ctrl+w")
-    chooser = program.find_window("^Save \\.WAV file$")
-    program.key("Escape", wid=chooser)
-    wait_until(lambda: program.window_gone(chooser), 20, "the chooser to close")
+    program.open_and_cancel("ctrl+w", "^Save \\.WAV file$")
     program.quit_and_check()
 
 

@@ -386,6 +386,24 @@ class Program:
         with open(self.stderr_path, "rb") as f:
             return f.read().decode(errors="replace")
 
+    def save_wav(self, path):
+        """Ctrl+W, the path typed into the chooser, Return; returns when the
+        chooser has closed."""
+        self.key("ctrl+w")
+        chooser = self.find_window("^Save \\.WAV file$")
+        self.wait_still(chooser)
+        self.type_text(path, chooser)
+        self.key("Return", wid=chooser)
+        wait_until(lambda: self.window_gone(chooser), 20, "the chooser to close")
+
+    def open_and_cancel(self, key, title):
+        """Opens a dialog by its key, waits for its title, closes it with
+        Escape."""
+        self.key(key)
+        dialog = self.find_window(title)
+        self.key("Escape", wid=dialog)
+        wait_until(lambda: self.window_gone(dialog), 20, "the dialog %r to close" % title)
+
     def quit_and_check(self, timeout_s=30):
         """Control+Q; the program must end with status 0 and print nothing."""
         self.key("ctrl+q")

@@ -104,26 +104,17 @@ def cancel_changes_nothing(setup):
     check_config(home, DEFAULT_CONFIG, "Cancel, then OK without a change")
 
 
-def save_wav(program, setup, name):
-    program.key("ctrl+w")
-    chooser = program.find_window("^Save .WAV file$")
-    program.wait_still(chooser)
-    program.type_text(setup.path(name), chooser)
-    program.key("Return", wid=chooser)
-    wait_until(lambda: program.window_gone(chooser), 20, "the chooser to close")
-
-
 def add_extension_off_takes_effect_at_once(setup):
     home = setup.make_home()
     program = Program(setup, home)
     program.wait_main_window()
-    save_wav(program, setup, "first")
+    program.save_wav(setup.path("first"))
     check(os.path.exists(setup.path("first.wav")), "with auto_ext on, first was not saved as "
           "first.wav (files: %s)" % os.listdir(setup.scratch))
 
     dialog = open_setup(program)
     answer(program, dialog, "Tab", "Tab", "space", OK)
-    save_wav(program, setup, "second")
+    program.save_wav(setup.path("second"))
     check(os.path.exists(setup.path("second")) and not os.path.exists(setup.path("second.wav")),
           "with auto_ext switched off, second was not saved as it was typed (files: %s)"
           % os.listdir(setup.scratch))

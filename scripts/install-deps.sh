@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libglib2.0-dev libgtk2.0-dev libgtkglext1-dev libxml2-dev libaudiofile-dev libpulse-dev
-  gettext
+  gettext libfftw3-dev libjson-glib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   pulseaudio pulseaudio-utils xvfb xauth sox locales

@@ -3,6 +3,8 @@
 #include <gtk/gtkgl.h>
 #include <libintl.h>
 
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -35,6 +37,27 @@ gboolean load_preset_from_command_line(gpointer file_name)
                            N_("Error!"));
     }
     return FALSE;
+}
+
+// The preset named on the command line: the first argument that is not an
+// option. The toolkit has taken out the options it knows; any other argument
+// that starts with "-" is an option nobody knows, reported and otherwise
+// ignored, never a file name. After "--" every argument is a file name.
+const char *preset_argument(int argc, char **argv)
+{
+    const char *preset = nullptr;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (!options_end && std::strcmp(arg, "--") == 0) {
+            options_end = true;
+        } else if (!options_end && arg[0] == '-') {
+            std::fprintf(stderr, _("clangwright: unknown option %s ignored\n"), arg);
+        } else if (!preset) {
+            preset = arg;
+        }
+    }
+    return preset;
 }
 
 // The configuration file's name, or none when the user has no home
@@ -79,8 +102,8 @@ int main(int argc, char **argv)
     set_play_events_hook(run_pending_events);
 
     gui_create_AppWindow(driver_index);
-    if (argc > 1)
-        g_idle_add(load_preset_from_command_line, argv[1]);
+    if (const char *preset = preset_argument(argc, argv))
+        g_idle_add(load_preset_from_command_line, const_cast<char *>(preset));
 
     gtk_main();
 

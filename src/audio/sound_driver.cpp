@@ -14,6 +14,7 @@
 std::vector<const SoundDriver *> driver_list;
 const SoundDriver *driver = nullptr;
 int32_t driver_index = 0;
+int32_t driver_rate = 0;
 
 namespace {
 
@@ -51,6 +52,7 @@ void cwr_set_driver(int32_t index, int32_t rate_hz)
                  ? driver_list[static_cast<size_t>(index)]
                  : nullptr;
     driver_index = index;
+    driver_rate = 0;
     if (driver && driver->open) {
         const int32_t result = driver->open(rate_hz);
         if (result < 0) {
@@ -58,8 +60,11 @@ void cwr_set_driver(int32_t index, int32_t rate_hz)
             // its own text explains the code.
             cwr_driver_errmessage(result);
             driver = nullptr;
+            return;
         }
     }
+    if (driver)
+        driver_rate = rate_hz;
 }
 
 int32_t cwr_get_current_driver()
@@ -108,11 +113,13 @@ void cwr_close_driver()
     if (driver && driver->close)
         driver->close();
     driver = nullptr;
+    driver_rate = 0;
 }
 
 void cwr_reset_drivers()
 {
     driver_list.clear();
     driver = nullptr;
+    driver_rate = 0;
     driver_index = 0;
 }

@@ -39,6 +39,8 @@ extern std::vector<const SoundDriver *> driver_list;
 extern const SoundDriver *driver;
 //! The index most recently passed to cwr_set_driver, kept when its open failed.
 extern int32_t driver_index;
+//! The rate in Hz the current driver was opened at; 0 when none is open.
+extern int32_t driver_rate;
 
 //! Closes the current driver and opens the one at `index` at `rate_hz`; an
 //! index outside the list leaves no driver current. The driver is closed and

@@ -8,6 +8,7 @@
 #include "intl.h"
 #include "playback.h"
 #include "render.h"
+#include "sound_driver.h"
 #include "wav_export.h"
 #include "window_state.h"
 
@@ -75,8 +76,7 @@ void render_if_needed(int32_t rate_hz)
 }
 
 namespace {
-// Set by Close: the program ends once control is back in the main loop, so
-// a render that is still running when Close comes is not played afterwards.
+// Set by Close: the program ends once control is back in the main loop.
 bool quit_requested = false;
 } // namespace
 
@@ -84,13 +84,26 @@ void on_play(GtkWidget *, gpointer)
 {
     if (rendering)
         return;
-    render_if_needed(playback_rate);
-    if (quit_requested)
+    // A render that was running when Close came is not played afterwards;
+    // a Play after Close (during the playback that delays the end) still
+    // restarts the playback as any other Play would.
+    const bool closed_before = quit_requested;
+    // The rate is taken once: the setup dialog may change the playback rate
+    // (and reopen the driver at it) while this render runs, and the frames
+    // are then still those of this rate.
+    const int32_t rate_hz = playback_rate;
+    render_if_needed(rate_hz);
+    if (quit_requested && !closed_before)
         return;
+    // The driver must play at the frames' rate; after such a change it is
+    // reopened at it, and the next Play renders at the new rate and reopens
+    // it again.
+    if (driver && driver_rate != rate_hz)
+        cwr_set_driver(driver_index, rate_hz);
     set_all_sensitive(stop_buttons, true);
     // 0: a running playback was rewound and goes on in the outer call, which
     // still needs Stop.
-    if (trigger_play(&instrument, playback_rate) != 0)
+    if (trigger_play(&instrument, rate_hz) != 0)
         set_all_sensitive(stop_buttons, false);
 }
 

@@ -37,6 +37,7 @@ bool overwrite_confirmed(GtkWidget *chooser)
         overwrite_query = gtk_message_dialog_new(GTK_WINDOW(chooser), GTK_DIALOG_MODAL,
                                                  GTK_MESSAGE_QUESTION, GTK_BUTTONS_OK_CANCEL,
                                                  nullptr);
+        gui_keep_on_close(overwrite_query);
         gtk_window_set_title(GTK_WINDOW(overwrite_query), _("File overwriting query"));
         gtk_message_dialog_set_markup(GTK_MESSAGE_DIALOG(overwrite_query),
                                       _("Warning! File exists!\nWould you like to overwrite it?"));
@@ -109,6 +110,10 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
         GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, nullptr);
     gtk_container_set_border_width(GTK_CONTAINER(fd->dialog), chooser_border);
     gtk_window_set_modal(GTK_WINDOW(fd->dialog), TRUE);
+    // The chooser stays on screen while its action runs (a Save WAV renders
+    // first); a close request then must not destroy it under the run
+    // procedure, and it is ignored: the action finishes and the chooser hides.
+    gui_keep_on_close(fd->dialog);
 
     gtk_file_filter_set_name(filter, _(filter_name));
     gtk_file_filter_add_pattern(filter, pattern);
@@ -124,12 +129,9 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
     const GCharPtr local(folder ? g_filename_from_utf8(folder->c_str(), -1, nullptr, nullptr,
                                                        nullptr)
                                 : nullptr);
-    // Without a remembered folder the chooser opens where the program was
-    // started, not in the toolkit's list of recent files, where a typed name
-    // goes nowhere.
-    const GCharPtr start(local ? nullptr : g_get_current_dir());
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog),
-                                        local ? local.get() : start.get());
+    const std::string start =
+        chooser_start_folder(local ? std::optional<std::string>(local.get()) : std::nullopt);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog), start.c_str());
 
     fd->ext = ext;
     fd->action = action;
@@ -141,6 +143,12 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
 void gui_run_file_dialog(GtkWidget *, gpointer file_dialog)
 {
     const FileDialog &fd = *static_cast<FileDialog *>(file_dialog);
+    // A chooser left in a folder that has since gone, or in a view that is
+    // no folder at all, opens where a fresh one would.
+    const GCharPtr current(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(fd.dialog)));
+    if (!current || !g_file_test(current.get(), G_FILE_TEST_IS_DIR))
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd.dialog),
+                                            chooser_start_folder(std::nullopt).c_str());
     const std::optional<std::string> file_name = choose_file(fd);
     if (file_name) {
         remember_folder(fd, *file_name);

@@ -15,12 +15,18 @@ struct GFree {
 GtkWidget *errno_dialog = nullptr;
 GtkWidget *driver_error_dialog = nullptr;
 
+gboolean refuse_close(GtkWidget *, GdkEvent *, gpointer)
+{
+    return TRUE;
+}
+
 GtkWidget *make_message_dialog(const char *text, GtkMessageType type, const char *title)
 {
     GtkWidget *dialog =
         gtk_message_dialog_new(main_window ? GTK_WINDOW(main_window) : nullptr, GTK_DIALOG_MODAL,
                                type, GTK_BUTTONS_CLOSE, "%s", text);
     gtk_window_set_title(GTK_WINDOW(dialog), _(title));
+    gui_keep_on_close(dialog);
     return dialog;
 }
 
@@ -38,6 +44,13 @@ void run_and_hide(GtkWidget *dialog)
 }
 
 } // namespace
+
+void gui_keep_on_close(GtkWidget *dialog)
+{
+    // Connected after the dialog's own handler, which turns the request into
+    // a response first; returning TRUE then stops the default destruction.
+    g_signal_connect(dialog, "delete-event", G_CALLBACK(refuse_close), nullptr);
+}
 
 void gui_message_dialog(GtkWidget **slot, const char *text, GtkMessageType type, const char *title)
 {

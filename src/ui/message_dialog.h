@@ -25,6 +25,14 @@ void gui_errno_dialog(const char *text, int errnum);
 //! `text` as the first row, makes it active and returns 0.
 int gui_combo_box_prepend_text_or_set_active(GtkComboBox *combo, const char *text);
 
+//! Keeps a dialog that is made once from ever being destroyed by a close
+//! request (Escape, the window manager's close button). While the dialog is
+//! run, the close still ends the run with GTK_RESPONSE_DELETE_EVENT, which
+//! the dialog itself emits before this handler; while it is shown but not
+//! run (a chooser that waits for its action to finish), the request does
+//! nothing and the dialog stays until its owner hides it.
+void gui_keep_on_close(GtkWidget *dialog);
+
 //! Shows a sound driver error in the one dialog that serves all driver
 //! errors (type error, title "Error!"). Fits cwr_set_error_reporter.
 void gui_driver_error_dialog(const char *text);

@@ -3,6 +3,7 @@
 
 #include "config_registry.h"
 #include "intl.h"
+#include "message_dialog.h"
 #include "sound_driver.h"
 #include "window_state.h"
 
@@ -149,6 +150,7 @@ void make_setup_dialog()
         GTK_DIALOG_MODAL, GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_window_set_resizable(GTK_WINDOW(setup_dialog), FALSE);
+    gui_keep_on_close(setup_dialog);
     setup_area = GTK_DIALOG(setup_dialog)->vbox;
 
     GtkWidget *output_row = gtk_hbox_new(FALSE, row_spacing);

@@ -2,7 +2,9 @@
 
 #include <glib.h>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 std::string complete_extension(const std::string &file_name, const char *ext)
 {
@@ -23,4 +25,16 @@ std::string folder_of(const std::string &file_name)
     if (folder.empty() || folder.back() != '/')
         folder += '/';
     return folder;
+}
+
+std::string chooser_start_folder(const std::optional<std::string> &remembered)
+{
+    if (remembered && !remembered->empty() &&
+        g_file_test(remembered->c_str(), G_FILE_TEST_IS_DIR))
+        return *remembered;
+    std::error_code error;
+    const std::filesystem::path working = std::filesystem::current_path(error);
+    if (!error && std::filesystem::is_directory(working, error))
+        return working.string();
+    return g_get_home_dir();
 }

@@ -282,3 +282,59 @@ TEST_F(Actions, ShapeSizeAndNodeChangesDuringARenderStayInsideItsObject)
     EXPECT_EQ(instrument.sampling_node, 1);
     EXPECT_EQ(need_render, 1); // the rod is rendered next time
 }
+
+TEST_F(Actions, SetupDuringAPlaysRenderPlaysItAtItsRateAndTheNextPlayRendersAtTheNewOne)
+{
+    watch.during = [](int report) {
+        if (report == 2) {
+            // What OK in the setup dialog does when 96000 was chosen.
+            playback_rate = 96000;
+            cwr_set_driver(cwr_get_current_driver(), playback_rate);
+        }
+    };
+    test_log[0] = TestDriverLog{};
+    play();
+    // The frames rendered at 48000 Hz went to a stream at 48000 Hz.
+    EXPECT_EQ(last_render_rate, 48000);
+    EXPECT_EQ(test_log[0].open_rates, (std::vector<int32_t>{96000, 48000}));
+    EXPECT_EQ(test_log[0].start_rates, std::vector<int32_t>{48000});
+    EXPECT_EQ(test_log[0].consumed_frames().size(), 48000u);
+
+    watch = RenderWatch{};
+    test_log[0] = TestDriverLog{};
+    play();
+    EXPECT_GT(watch.reports, 0);
+    EXPECT_EQ(last_render_rate, 96000);
+    EXPECT_EQ(test_log[0].open_rates, std::vector<int32_t>{96000});
+    EXPECT_EQ(test_log[0].start_rates, std::vector<int32_t>{96000});
+    EXPECT_EQ(test_log[0].consumed_frames().size(), 96000u);
+}
+
+TEST_F(Actions, PlayAfterCloseDuringAPlaybackStillRestartsItAndTheProgramEndsAfterIt)
+{
+    int writes = 0;
+    test_log[0].write_result = [&](int32_t count) {
+        ++writes;
+        if (writes == 2)
+            g_idle_add([](gpointer) -> gboolean {
+                click(toolbar_items()[QUIT]);
+                return FALSE;
+            }, nullptr);
+        if (writes == 4)
+            g_idle_add([](gpointer) -> gboolean {
+                click(toolbar_items()[PLAY]);
+                return FALSE;
+            }, nullptr);
+        return count;
+    };
+    g_idle_add([](gpointer) -> gboolean {
+        click(toolbar_items()[PLAY]);
+        return FALSE;
+    }, nullptr);
+    gtk_main(); // Close ends it once the playback is over
+    const std::vector<int16_t> frames = test_log[0].consumed_frames();
+    const size_t block = play_block_frames;
+    ASSERT_EQ(frames.size(), 4 * block + 48000u);
+    EXPECT_EQ(0, std::memcmp(frames.data() + 4 * block, samples, 48000 * 2));
+    EXPECT_EQ(sensitivity(), "SSS-SSSS");
+}

@@ -23,6 +23,72 @@ int recording_action(Instrument *ins, const char *file_name, std::string &messag
     return action_result;
 }
 
+// A close request as a window manager sends it (and as Escape ends in).
+void request_close(GtkWidget *dialog)
+{
+    GdkEvent *event = gdk_event_new(GDK_DELETE);
+    event->any.window = GDK_WINDOW(g_object_ref(dialog->window));
+    event->any.send_event = TRUE;
+    gtk_main_do_event(event);
+    gdk_event_free(event);
+}
+
+// Step: Escape on the visible dialog of the given kind, then a window
+// manager's close.
+DialogStep close_request_step(bool (*kind)(GtkWindow *))
+{
+    return [kind](GtkWindow *w) {
+        if (!kind(w))
+            return false;
+        seen_dialogs.push_back({"closed", gtk_window_get_title(w), "", GTK_WIDGET(w)});
+        g_signal_emit_by_name(w, "close"); // Escape's key binding
+        if (gtk_widget_get_visible(GTK_WIDGET(w)))
+            request_close(GTK_WIDGET(w));
+        return true;
+    };
+}
+
+bool is_chooser(GtkWindow *w)
+{
+    return GTK_IS_FILE_CHOOSER_DIALOG(w);
+}
+
+bool is_message(GtkWindow *w)
+{
+    return GTK_IS_MESSAGE_DIALOG(w);
+}
+
+// Watches a dialog that must never be destroyed.
+struct Survivor {
+    GtkWidget *widget;
+    explicit Survivor(GtkWidget *w) : widget(w)
+    {
+        g_object_add_weak_pointer(G_OBJECT(widget), reinterpret_cast<gpointer *>(&widget));
+    }
+    ~Survivor()
+    {
+        if (widget)
+            g_object_remove_weak_pointer(G_OBJECT(widget), reinterpret_cast<gpointer *>(&widget));
+    }
+    Survivor(const Survivor &) = delete;
+    Survivor &operator=(const Survivor &) = delete;
+};
+
+// The chooser changes folders in the background: asked until it has one.
+std::string current_folder(FileDialog *fd)
+{
+    gchar *folder = nullptr;
+    for (int i = 0; i < 200 && !folder; ++i) {
+        pump_events();
+        folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(fd->dialog));
+        if (!folder)
+            g_usleep(5000);
+    }
+    std::string result = folder ? folder : "(none)";
+    g_free(folder);
+    return result;
+}
+
 class FileDialogs : public WindowTest {
 protected:
     void SetUp() override
@@ -175,4 +241,103 @@ TEST_F(FileDialogs, SaveWavDialogWritesTheRenderedSoundAtTheExportRate)
     EXPECT_EQ(wav.substr(0, 4), "RIFF");
     EXPECT_EQ(last_render_rate, 48000);
     EXPECT_EQ(sample_count, 48000u);
+}
+
+TEST_F(FileDialogs, CloseRequestsWhileTheActionRunsLeaveTheChooserWholeAndUsable)
+{
+    const Survivor chooser(save->dialog);
+    static FileDialog *running = nullptr;
+    running = save;
+    // The action pumps events as a render does; Escape and a window
+    // manager's close reach the chooser, which stays on screen meanwhile.
+    action_result = 0;
+    save->callback = [](Instrument *, const char *file_name, std::string &) {
+        action_files.push_back(file_name);
+        EXPECT_TRUE(gtk_widget_get_visible(running->dialog));
+        g_signal_emit_by_name(running->dialog, "close");
+        request_close(running->dialog);
+        pump_events();
+        EXPECT_TRUE(gtk_widget_get_visible(running->dialog));
+        return 0;
+    };
+    run(save, {choose_file_step(dir.file("a.wav"))});
+    ASSERT_NE(chooser.widget, nullptr) << "the chooser was destroyed";
+
+    // It runs again as before.
+    save->callback = recording_action;
+    run(save, {choose_file_step(dir.file("b.wav"))});
+    ASSERT_NE(chooser.widget, nullptr);
+    EXPECT_EQ(action_files, (std::vector<std::string>{dir.file("a.wav"), dir.file("b.wav")}));
+}
+
+TEST_F(FileDialogs, CloseRequestsWhileRunningCancelAndNoKeptDialogIsDestroyed)
+{
+    set_behaviour(true, true);
+    const std::string existing = dir.file("take1.wav");
+    write_file(existing, "old");
+
+    // The chooser closed: nothing happens, nothing is remembered.
+    run(save, {close_request_step(is_chooser)});
+    EXPECT_TRUE(action_files.empty());
+    EXPECT_FALSE(conf_get_string(folder_index));
+
+    // The overwrite query closed: as Cancel, the chooser comes back.
+    run(save, {choose_file_step(existing), close_request_step(is_message), cancel_chooser_step()});
+    ASSERT_EQ(seen_dialogs.size(), 3u);
+    const Survivor query(seen_dialogs[1].widget);
+    EXPECT_TRUE(action_files.empty());
+    EXPECT_EQ(read_file(existing), "old");
+
+    // The error message closed: as Close; then both dialogs serve again.
+    action_result = -1;
+    action_message = "failed";
+    run(save, {choose_file_step(dir.file("x.wav")), close_request_step(is_message)});
+    ASSERT_EQ(seen_dialogs.size(), 2u);
+    const Survivor message(seen_dialogs[1].widget);
+    run(save, {choose_file_step(existing), answer_message_step(GTK_RESPONSE_OK),
+               answer_message_step(GTK_RESPONSE_CLOSE)});
+    EXPECT_NE(query.widget, nullptr);
+    EXPECT_NE(message.widget, nullptr);
+    EXPECT_EQ(seen_dialogs[1].widget, query.widget);
+    EXPECT_EQ(seen_dialogs[2].widget, message.widget);
+    EXPECT_EQ(action_files.size(), 2u);
+}
+
+TEST_F(FileDialogs, EmptyMissingOrVanishedFoldersOpenTheWorkingFolder)
+{
+    gchar *cwd_raw = g_get_current_dir();
+    const std::string cwd = cwd_raw;
+    g_free(cwd_raw);
+
+    // A first run stores empty folders; the next start reads them back.
+    conf_set_string(folder_index, std::string());
+    FileDialog *fd = gui_create_file_dialog("Empty", folder_index, "wav", "*.wav", "Test files",
+                                            GTK_FILE_CHOOSER_ACTION_SAVE, recording_action);
+    EXPECT_EQ(current_folder(fd), cwd);
+
+    conf_set_string(folder_index, dir.file("gone") + "/");
+    fd = gui_create_file_dialog("Missing", folder_index, "wav", "*.wav", "Test files",
+                                GTK_FILE_CHOOSER_ACTION_OPEN, recording_action);
+    EXPECT_EQ(current_folder(fd), cwd);
+
+    std::filesystem::create_directory(dir.file("snd"));
+    conf_set_string(folder_index, dir.file("snd") + "/");
+    fd = gui_create_file_dialog("Kept", folder_index, "wav", "*.wav", "Test files",
+                                GTK_FILE_CHOOSER_ACTION_SAVE, recording_action);
+    std::string shown;
+    const DialogStep look_and_cancel = [&](GtkWindow *w) {
+        if (!GTK_IS_FILE_CHOOSER_DIALOG(w))
+            return false;
+        shown = current_folder(fd);
+        gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL);
+        return true;
+    };
+    run(fd, {look_and_cancel});
+    EXPECT_EQ(shown, dir.file("snd"));
+
+    // The folder goes away between two uses: the next run opens the working
+    // folder.
+    std::filesystem::remove(dir.file("snd"));
+    run(fd, {look_and_cancel});
+    EXPECT_EQ(shown, cwd);
 }

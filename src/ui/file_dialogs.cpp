@@ -77,6 +77,44 @@ std::optional<std::string> choose_file(const FileDialog &fd)
     }
 }
 
+// The folder a chooser was last seen in or sent to, kept on the chooser: it
+// changes folders in the background and names none while it loads one.
+constexpr const char *known_folder_key = "clangwright-known-folder";
+
+void set_folder(GtkWidget *chooser, const std::string &folder)
+{
+    g_object_set_data_full(G_OBJECT(chooser), known_folder_key, g_strdup(folder.c_str()), g_free);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder.c_str());
+}
+
+void on_folder_changed(GtkFileChooser *chooser, gpointer)
+{
+    if (gchar *folder = gtk_file_chooser_get_current_folder(chooser))
+        g_object_set_data_full(G_OBJECT(chooser), known_folder_key, folder, g_free);
+}
+
+bool is_folder(const char *path)
+{
+    return path && g_file_test(path, G_FILE_TEST_IS_DIR);
+}
+
+// A chooser never opens without a folder: in the toolkit's list of recent
+// files a typed path is not taken as typed. One left in a folder that has
+// since gone opens where a fresh one would; one that names no folder (still
+// loading, or left in that list) goes back to the last folder it knew.
+void open_in_a_folder(GtkWidget *chooser)
+{
+    const GCharPtr current(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser)));
+    if (is_folder(current.get()))
+        return;
+    const auto *known = static_cast<const char *>(g_object_get_data(G_OBJECT(chooser),
+                                                                    known_folder_key));
+    if (!current && is_folder(known))
+        set_folder(chooser, known);
+    else
+        set_folder(chooser, chooser_start_folder(std::nullopt));
+}
+
 void remember_folder(const FileDialog &fd, const std::string &file_name)
 {
     const std::string folder = folder_of(file_name);
@@ -129,9 +167,10 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
     const GCharPtr local(folder ? g_filename_from_utf8(folder->c_str(), -1, nullptr, nullptr,
                                                        nullptr)
                                 : nullptr);
-    const std::string start =
-        chooser_start_folder(local ? std::optional<std::string>(local.get()) : std::nullopt);
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd->dialog), start.c_str());
+    g_signal_connect(fd->dialog, "current-folder-changed", G_CALLBACK(on_folder_changed),
+                     nullptr);
+    set_folder(fd->dialog, chooser_start_folder(local ? std::optional<std::string>(local.get())
+                                                      : std::nullopt));
 
     fd->ext = ext;
     fd->action = action;
@@ -143,12 +182,7 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
 void gui_run_file_dialog(GtkWidget *, gpointer file_dialog)
 {
     const FileDialog &fd = *static_cast<FileDialog *>(file_dialog);
-    // A chooser left in a folder that has since gone, or in a view that is
-    // no folder at all, opens where a fresh one would.
-    const GCharPtr current(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(fd.dialog)));
-    if (!current || !g_file_test(current.get(), G_FILE_TEST_IS_DIR))
-        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(fd.dialog),
-                                            chooser_start_folder(std::nullopt).c_str());
+    open_in_a_folder(fd.dialog);
     const std::optional<std::string> file_name = choose_file(fd);
     if (file_name) {
         remember_folder(fd, *file_name);

@@ -73,4 +73,8 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     RodPresetNamedOnTheCommandLineIsLoaded
     MissingPresetShowsTheMessageAndTheWindowKeepsWorking
     GermanWindowWithLanguageDe)
+  cw_add_e2e(robustness_test.py
+    EscapeAndCloseOnTheSaveWavChooserDuringItsRender
+    TypedPathsAfterAStartWithEmptyFolders
+    UnknownOptionIsNoPresetName)
 endif()

@@ -290,6 +290,8 @@ class Program:
         env["LC_ALL"] = "C.UTF-8"
         env.pop("LANGUAGE", None)
         env["NO_AT_BRIDGE"] = "1"
+        # A toolkit warning or critical is a fault: it ends the program.
+        env["G_DEBUG"] = "fatal-warnings"
         env["XDG_RUNTIME_DIR"] = home
         env["XDG_DATA_HOME"] = os.path.join(home, ".local", "share")
         env["XDG_CONFIG_HOME"] = os.path.join(home, ".config")

@@ -77,4 +77,14 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     EscapeAndCloseOnTheSaveWavChooserDuringItsRender
     TypedPathsAfterAStartWithEmptyFolders
     UnknownOptionIsNoPresetName)
+
+  # Seeded storms of keys, dialogs and drags: three seeds of a minute each,
+  # and a shorter one under valgrind.
+  cw_add_e2e(storm_test.py Seed1 Seed2 Seed3)
+  set_tests_properties(E2EStorm.Seed1 E2EStorm.Seed2 E2EStorm.Seed3 PROPERTIES TIMEOUT 300)
+  find_program(CW_VALGRIND valgrind)
+  if(CW_VALGRIND)
+    cw_add_e2e(storm_test.py ValgrindSeed4)
+    set_tests_properties(E2EStorm.ValgrindSeed4 PROPERTIES TIMEOUT 900)
+  endif()
 endif()

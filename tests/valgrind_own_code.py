@@ -26,9 +26,25 @@ def main():
         print(result.stderr)
         print("the program failed under valgrind (status %d)" % result.returncode)
         return 1
+    ours = own_records(result.stderr, root)
+    for r in ours:
+        print("\n".join(r))
+        print()
+    print("%d valgrind records in our own code" % len(ours))
+    return 1 if ours else 0
+
+
+def source_root():
+    """The source tree this script belongs to."""
+    return os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+
+def own_records(log, root):
+    """The error and definite-leak records of a valgrind log whose first
+    frame outside the runtimes lies in our own sources."""
     # One record: from a line naming an error or a leak to the next blank line.
     records, current = [], None
-    for line in result.stderr.splitlines():
+    for line in log.splitlines():
         body = re.sub(r"^==\d+== ?", "", line)
         if re.match(r"(Invalid |Conditional jump|Use of uninitialised|Syscall param|"
                      r"Mismatched free|.*definitely lost in)", body):
@@ -39,12 +55,7 @@ def main():
                 current = None
             else:
                 current.append(body)
-    ours = [r for r in records if own_frame(first_frame(r), root)]
-    for r in ours:
-        print("\n".join(r))
-        print()
-    print("%d valgrind records, %d in our own code" % (len(records), len(ours)))
-    return 1 if ours else 0
+    return [r for r in records if own_frame(first_frame(r), root)]
 
 
 # Frames of the allocator and the C and C++ runtimes, skipped to find who

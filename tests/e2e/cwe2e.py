@@ -274,7 +274,7 @@ class Toolbar:
 
 class Program:
     def __init__(self, setup, home, args=(), display=None, extra_env=None, preexec_fn=None,
-                 cwd=None, no_home=False):
+                 cwd=None, no_home=False, wrapper=()):
         self.setup = setup
         self.display = display or setup.display
         env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
@@ -304,7 +304,8 @@ class Program:
         os.makedirs(self.cwd, exist_ok=True)
         self.stderr_path = setup.path("program-%d.stderr" % time.monotonic_ns())
         self.stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen([setup.program] + list(args), env=env, cwd=self.cwd,
+        self.proc = subprocess.Popen(list(wrapper) + [setup.program] + list(args), env=env,
+                                     cwd=self.cwd,
                                      stdin=subprocess.DEVNULL, stdout=self.stderr,
                                      stderr=self.stderr, preexec_fn=preexec_fn)
         _children.append(self.proc)

@@ -8,8 +8,10 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "explore.h"
 #include "install_paths.h"
 #include "intl.h"
 #include "playback.h"
@@ -151,6 +153,81 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
     return options.play ? play_to_end(instrument, options.rate_hz) : 0;
 }
 
+// Writes the preset when one is asked for, then renders, writes and plays
+// as the options say.
+int save_and_render(const RenderOptions &options, Instrument &instrument)
+{
+    if (!options.save_preset_file.empty()) {
+        std::string message;
+        const int r = save_pres(&instrument, options.save_preset_file.c_str(), message);
+        if (r != 0) {
+            print_action_error(r, message);
+            return exit_failure;
+        }
+    }
+    if (options.output_file.empty() && !options.play)
+        return 0; // only a preset was asked for
+    return render_sound(options, instrument);
+}
+
+// The file of take `take`: "-" and the take number, padded with zeros to
+// the width of the number of takes, before the extension `ext` (when the
+// name has it) or at the end.
+std::string take_file(const std::string &file, const char *ext, int32_t take, int32_t takes)
+{
+    if (file.empty())
+        return file;
+    const int width = static_cast<int>(std::to_string(takes).size());
+    char number[16];
+    std::snprintf(number, sizeof number, "-%0*d", width, static_cast<int>(take));
+    const size_t n = std::strlen(ext);
+    if (file.size() > n && g_ascii_strcasecmp(file.c_str() + file.size() - n, ext) == 0)
+        return file.substr(0, file.size() - n) + number + file.substr(file.size() - n);
+    return file + number;
+}
+
+// One random or mutated instrument, or --variations takes of them. The
+// length and the decay stop come from the command line and are never drawn,
+// so that each take's preset, rendered with the same options, gives the
+// take's bytes again.
+int explore_and_render(const RenderOptions &options, const Instrument &base_instrument)
+{
+    const uint32_t seed = options.seed ? *options.seed : g_random_int();
+    if (!options.seed && !options.quiet)
+        std::printf(_("Seed: %u\n"), seed);
+    Locks locks = options.locks;
+    locks[LockGroup::length_decay] = true;
+    const ExploreKind kind = options.randomise ? ExploreKind::randomise : ExploreKind::mutate;
+    const double amount = options.mutate_amount.value_or(default_mutate_amount);
+    const SoundParams base{base_instrument, options.length_s};
+    const int32_t takes = std::max(options.variations, 1);
+    for (int32_t take = 1; take <= takes; ++take) {
+        const ExploreResult drawn = explore(kind, base, locks, amount, seed,
+                                            static_cast<uint32_t>(take), options.rate_hz);
+        if (!drawn.accepted) {
+            gchar *text = g_strdup_printf(_("no sound that plays was found in %d tries; lock "
+                                            "fewer values or try another seed"),
+                                          drawn.attempts);
+            print_error(text);
+            g_free(text);
+            return exit_failure;
+        }
+        RenderOptions take_options = options;
+        if (options.variations > 0) {
+            take_options.output_file = take_file(options.output_file, ".wav", take, takes);
+            take_options.save_preset_file =
+                take_file(options.save_preset_file, ".cwrp", take, takes);
+            if (!options.quiet && !take_options.output_file.empty())
+                std::printf("%s\n", take_options.output_file.c_str());
+        }
+        Instrument instrument = drawn.params.instrument;
+        const int status = save_and_render(take_options, instrument);
+        if (status != 0)
+            return status;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -179,15 +256,7 @@ int main(int argc, char **argv)
         print_error(error);
         return exit_usage;
     }
-    if (!options.save_preset_file.empty()) {
-        std::string message;
-        const int r = save_pres(&instrument, options.save_preset_file.c_str(), message);
-        if (r != 0) {
-            print_action_error(r, message);
-            return exit_failure;
-        }
-    }
-    if (options.output_file.empty() && !options.play)
-        return 0; // only a preset was asked for
-    return render_sound(options, instrument);
+    if (explores(options))
+        return explore_and_render(options, instrument);
+    return save_and_render(options, instrument);
 }

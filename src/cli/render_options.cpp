@@ -201,6 +201,54 @@ bool store_save_preset(RenderOptions &o, const char *option, const char *text, s
     return store_file(o.save_preset_file, option, text, error);
 }
 
+bool store_randomise(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.randomise = true;
+    return true;
+}
+
+bool store_mutate(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    double v = 0.0;
+    if (!parse_real(option, text, 0.0, 1.0, v, error))
+        return false;
+    o.mutate_amount = v;
+    return true;
+}
+
+bool store_seed(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    guint64 v = 0;
+    if (!g_ascii_string_to_unsigned(text, 10, 0, G_MAXUINT32, &v, nullptr)) {
+        error = format(_("%s: '%s' is not a seed (valid: 0 to %u)"), option, text, G_MAXUINT32);
+        return false;
+    }
+    o.seed = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool store_variations(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    return parse_int(option, text, variations_min, variations_max, o.variations, error);
+}
+
+bool store_lock(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    const std::unique_ptr<gchar *, StrvDeleter> names(g_strsplit(text, ",", -1));
+    for (gchar **name = names.get(); *name; ++name) {
+        const std::optional<LockGroup> group = lock_group_from_name(*name);
+        if (!group) {
+            error = format(_("%s: '%s' is not a group (valid: shape, nodes, tension, speed, "
+                             "damping, actuation, velocity)"),
+                           option, *name);
+            return false;
+        }
+        o.locks[*group] = true;
+    }
+    return true;
+}
+
 bool store_play(RenderOptions &o, const char *, const char *, std::string &)
 {
     o.play = true;
@@ -276,6 +324,23 @@ const OptionRow option_rows[] = {
     {"save-preset", 0, N_("FILE"),
      N_("Write the instrument described as a preset file (renders only with -o or --play)"),
      store_save_preset},
+    {"randomise", 0, nullptr,
+     N_("Draw a random instrument (the values given are kept where --lock says)"),
+     store_randomise},
+    {"mutate", 0, N_("AMOUNT"),
+     N_("Change every value a little, 0 to 1 (0.1 is a small step)"), store_mutate},
+    {"seed", 0, N_("N"),
+     N_("Seed of --randomise, --mutate and --variations (default: a new one, printed)"),
+     store_seed},
+    {"variations", 0, N_("N"),
+     N_("Make N takes, 1 to 999: mutations, or random instruments with --randomise; "
+        "written as NAME-1.wav ... beside -o NAME.wav and PRESET-1.cwrp ... beside "
+        "--save-preset"),
+     store_variations},
+    {"lock", 0, N_("GROUP,..."),
+     N_("Keep these values: shape (and sizes), nodes, tension, speed, damping, actuation, "
+        "velocity"),
+     store_lock},
     {"play", 0, nullptr, N_("Play the sound through the sound driver"), store_play},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
@@ -415,6 +480,14 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     }
     if (options.show_version)
         return true;
+    if (options.randomise && options.mutate_amount) {
+        error = _("--randomise and --mutate exclude each other");
+        return false;
+    }
+    if (!explores(options) && (options.seed || options.locks.locked != Locks{}.locked)) {
+        error = _("--seed and --lock need --randomise, --mutate or --variations");
+        return false;
+    }
     if (options.output_file.empty() && !options.play) {
         if (!options.save_preset_file.empty())
             return true; // only the preset is written: nothing to render
@@ -429,6 +502,11 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
         return false;
     }
     return true;
+}
+
+bool explores(const RenderOptions &o)
+{
+    return o.randomise || o.mutate_amount || o.variations > 0;
 }
 
 bool apply_render_options(const RenderOptions &o, Instrument &ins, std::string &error)

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "explore.h"
 #include "instrument.h"
 
 // Limits of the renderer's own values. The sound's values use the window's
@@ -15,6 +16,7 @@
 namespace render_option_range {
 constexpr double length_s_min = 0.0, length_s_max = 10.0; // the "Sample Length" scale
 constexpr int32_t rate_hz_min = 8000, rate_hz_max = 192000;
+constexpr int32_t variations_min = 1, variations_max = 999;
 } // namespace render_option_range
 
 //! Default length and rate of the rendered sound.
@@ -36,6 +38,13 @@ struct RenderOptions {
     std::string preset_file; // loaded before the other options, which override it
     std::string save_preset_file; // the instrument described is written here
     bool play = false; // play through the sound driver after rendering
+    // Exploring: one random instrument, one mutation, or several takes of
+    // either; each drawn from the seed (printed when not given).
+    bool randomise = false;
+    std::optional<double> mutate_amount; // given: mutate by this amount
+    std::optional<uint32_t> seed;
+    int32_t variations = 0; // 0: one sound as usual
+    Locks locks;            // groups that randomise and mutate keep
     bool quiet = false;
     bool show_version = false;
 };
@@ -49,6 +58,9 @@ constexpr int exit_usage = 2;
 //! `error` to one line naming the option and the valid values. --help prints
 //! the help and exits the process with status 0, as GLib does.
 bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error);
+
+//! True when the command line asks for a random or mutated instrument.
+bool explores(const RenderOptions &options);
 
 //! Writes the given values into `instrument`. When the shape or a size of the
 //! resulting shape was given and a node was not, that node takes the shape's

@@ -388,3 +388,116 @@ TEST(RenderCliPreset, UnreadablePresetOrFailedSaveExitsOne)
 }
 
 } // namespace
+
+TEST(RenderOptions, ExploringOptionsAreCheckedTogether)
+{
+    Parsed p = parse({"--randomise", "--seed", "42", "--lock", "shape,speed", "-o", "x.wav"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(p.options.randomise);
+    EXPECT_EQ(p.options.seed, 42u);
+    EXPECT_TRUE(p.options.locks[LockGroup::shape_size]);
+    EXPECT_TRUE(p.options.locks[LockGroup::speed]);
+    EXPECT_FALSE(p.options.locks[LockGroup::nodes]);
+
+    p = parse({"--variations", "6", "-o", "x.wav"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(explores(p.options));
+    EXPECT_FALSE(p.options.mutate_amount); // mutations by the default amount
+
+    const struct {
+        std::vector<std::string> args;
+        const char *error;
+    } cases[] = {
+        {{"--randomise", "--mutate", "0.2", "-o", "x.wav"},
+         "--randomise and --mutate exclude each other"},
+        {{"--seed", "1", "-o", "x.wav"},
+         "--seed and --lock need --randomise, --mutate or --variations"},
+        {{"--lock", "speed", "-o", "x.wav"},
+         "--seed and --lock need --randomise, --mutate or --variations"},
+        {{"--mutate", "1.5", "-o", "x.wav"}, "--mutate: 1.5 is out of range (valid: 0 to 1)"},
+        {{"--variations", "1000", "-o", "x.wav"},
+         "--variations: 1000 is out of range (valid: 1 to 999)"},
+        {{"--randomise", "--seed", "-1", "-o", "x.wav"},
+         "--seed: '-1' is not a seed (valid: 0 to 4294967295)"},
+        {{"--randomise", "--lock", "speed,pitch", "-o", "x.wav"},
+         "--lock: 'pitch' is not a group (valid: shape, nodes, tension, speed, damping, "
+         "actuation, velocity)"},
+    };
+    for (const auto &c : cases) {
+        const Parsed bad = parse(c.args);
+        EXPECT_FALSE(bad.ok);
+        EXPECT_EQ(bad.error, c.error);
+    }
+}
+
+TEST(RenderCliExplore, SameSeedSameTakesAndEveryTakeRerendersFromItsPreset)
+{
+    TempDir dir;
+    const std::vector<std::string> takes = {"--variations", "6", "--seed", "42", "-q",
+                                            "--length", "0.5", "-o", "a/take.wav",
+                                            "--save-preset", "a/take.cwrp"};
+    fs::create_directories(dir.path / "a");
+    fs::create_directories(dir.path / "b");
+    fs::create_directories(dir.path / "c");
+    ProgramRun r = run(takes, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::vector<std::string> again = takes;
+    again[8] = "b/take.wav";
+    again[10] = "b/take.cwrp";
+    ASSERT_EQ(run(again, dir.path).status, 0);
+    std::vector<std::string> other = takes;
+    other[3] = "43";
+    other[8] = "c/take.wav";
+    other[10] = "c/take.cwrp";
+    ASSERT_EQ(run(other, dir.path).status, 0);
+
+    std::vector<std::string> seen;
+    for (int take = 1; take <= 6; ++take) {
+        const std::string n = std::to_string(take);
+        const std::string a = read_file(dir.path / "a" / ("take-" + n + ".wav"));
+        ASSERT_GT(a.size(), 44u) << "take " << n;
+        EXPECT_EQ(a, read_file(dir.path / "b" / ("take-" + n + ".wav"))) << "take " << n;
+        EXPECT_EQ(read_file(dir.path / "a" / ("take-" + n + ".cwrp")),
+                  read_file(dir.path / "b" / ("take-" + n + ".cwrp")));
+        EXPECT_NE(a, read_file(dir.path / "c" / ("take-" + n + ".wav"))) << "take " << n;
+        seen.push_back(a);
+        // The take's preset with the same options gives the take again.
+        r = run({"--preset", "a/take-" + n + ".cwrp", "--length", "0.5", "-q", "-o",
+                 "re" + n + ".wav"},
+                dir.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(dir.path / ("re" + n + ".wav")), a) << "take " << n;
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end()) << "two takes are the same";
+
+    // Ten takes are numbered with two digits; an unseeded run prints its seed,
+    // which makes the same sound again.
+    r = run({"--randomise", "--variations", "10", "--seed", "5", "-q", "--length", "0.2", "-o",
+             "ten.wav"},
+            dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir.path / "ten-01.wav"));
+    EXPECT_TRUE(fs::exists(dir.path / "ten-10.wav"));
+    r = run({"--randomise", "--length", "0.2", "-o", "free.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out.rfind("Seed: ", 0), 0u) << r.out;
+    const std::string seed = r.out.substr(6, r.out.find('\n') - 6);
+    ASSERT_EQ(run({"--randomise", "--seed", seed, "--length", "0.2", "-q", "-o", "same.wav"},
+                  dir.path).status,
+              0);
+    EXPECT_EQ(read_file(dir.path / "same.wav"), read_file(dir.path / "free.wav"));
+}
+
+TEST(RenderCliExplore, NothingPlayableExitsOneAndWritesNothing)
+{
+    TempDir dir;
+    const ProgramRun r = run({"--mutate", "0", "--velocity", "0", "--lock",
+                              "shape,nodes,tension,speed,damping,actuation,velocity", "-o",
+                              "none.wav"},
+                             dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no sound that plays was found"), std::string::npos) << r.err;
+    EXPECT_EQ(dir.entries(), 0u);
+}

@@ -188,8 +188,9 @@ std::string take_file(const std::string &file, const char *ext, int32_t take, in
 
 // One random or mutated instrument, or --variations takes of them. The
 // length and the decay stop come from the command line and are never drawn,
-// so that each take's preset, rendered with the same options, gives the
-// take's bytes again.
+// and the nodes are the shape's reset nodes unless locked, so that each
+// take's preset (which keeps none of these), rendered with the same options,
+// gives the take's bytes again.
 int explore_and_render(const RenderOptions &options, const Instrument &base_instrument)
 {
     const uint32_t seed = options.seed ? *options.seed : g_random_int();
@@ -197,6 +198,7 @@ int explore_and_render(const RenderOptions &options, const Instrument &base_inst
         std::printf(_("Seed: %u\n"), seed);
     Locks locks = options.locks;
     locks[LockGroup::length_decay] = true;
+    locks.nodes_follow_shape = true;
     const ExploreKind kind = options.randomise ? ExploreKind::randomise : ExploreKind::mutate;
     const double amount = options.mutate_amount.value_or(default_mutate_amount);
     const SoundParams base{base_instrument, options.length_s};

@@ -208,7 +208,10 @@ SoundParams randomise(const SoundParams &base, const Locks &locks, GRand *r)
             keep_shape_of(ins, base.instrument);
         }
     }
-    if (!locks[LockGroup::nodes]) {
+    if (!locks[LockGroup::nodes] && locks.nodes_follow_shape) {
+        ins.actuation_node = instrument_reset_actuation_node(ins);
+        ins.sampling_node = instrument_reset_sampling_node(ins);
+    } else if (!locks[LockGroup::nodes]) {
         const std::vector<int32_t> nodes = movable_nodes(ins);
         if (!nodes.empty()) {
             const auto pick = [&] {
@@ -256,7 +259,10 @@ SoundParams mutate(const SoundParams &base, const Locks &locks, double amount, G
             keep_shape_of(ins, base.instrument);
         }
     }
-    if (!locks[LockGroup::nodes]) {
+    if (!locks[LockGroup::nodes] && locks.nodes_follow_shape) {
+        ins.actuation_node = instrument_reset_actuation_node(ins);
+        ins.sampling_node = instrument_reset_sampling_node(ins);
+    } else if (!locks[LockGroup::nodes]) {
         // Each node keeps its number as far as the new size allows, then
         // steps a little.
         const int32_t reach = std::max(1, static_cast<int32_t>(std::lround(amount * 10.0)));

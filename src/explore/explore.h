@@ -41,6 +41,9 @@ constexpr int lock_group_count = 8;
 //! The lock state of every group, indexed by LockGroup.
 struct Locks {
     std::array<bool, lock_group_count> locked{};
+    //! Unlocked nodes are not drawn but put on the shape's reset nodes, as a
+    //! preset load gives them (presets keep no nodes).
+    bool nodes_follow_shape = false;
     bool operator[](LockGroup g) const { return locked[static_cast<size_t>(g)]; }
     bool &operator[](LockGroup g) { return locked[static_cast<size_t>(g)]; }
 };

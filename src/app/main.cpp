@@ -9,6 +9,7 @@
 #include <string>
 
 #include "config_registry.h"
+#include "explore_panel.h"
 #include "install_paths.h"
 #include "intl.h"
 #include "main_window.h"
@@ -101,14 +102,23 @@ int main(int argc, char **argv)
     cwr_set_error_reporter(gui_driver_error_dialog);
     set_play_events_hook(run_pending_events);
 
+    // The locks and "Play on change" live in a small file of their own
+    // beside the configuration document.
+    if (config_file) {
+        gchar *folder = g_path_get_dirname(config_file->c_str());
+        gui_set_explore_settings_file(std::string(folder) + "/explore");
+        g_free(folder);
+    }
     gui_create_AppWindow(driver_index);
     if (const char *preset = preset_argument(argc, argv))
         g_idle_add(load_preset_from_command_line, const_cast<char *>(preset));
 
     gtk_main();
 
-    if (config_file)
+    if (config_file) {
         conf_close(cwr_current_driver_name());
+        gui_save_explore_settings(); // a failure keeps the old file; nothing to report
+    }
     cwr_close_driver();
     return 0;
 }

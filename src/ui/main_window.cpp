@@ -8,6 +8,7 @@
 
 #include "actions.h"
 #include "config_registry.h"
+#include "explore_panel.h"
 #include "file_dialogs.h"
 #include "install_paths.h"
 #include "intl.h"
@@ -282,7 +283,7 @@ GtkWidget *build_parameter_table()
     attach_row_label(table, N_("Sample Length"), 5);
     constexpr double length_initial_s = 1, length_max_s = 10;
     GtkObject *length = gtk_adjustment_new(length_initial_s, 0, length_max_s, 0.1, 0.2, 0);
-    GtkWidget *length_scale = gtk_hscale_new(GTK_ADJUSTMENT(length));
+    length_scale = gtk_hscale_new(GTK_ADJUSTMENT(length));
     gtk_scale_set_digits(GTK_SCALE(length_scale), view_digits);
     attach_filling(table, length_scale, 1, 5);
     g_signal_connect(length, "value-changed", G_CALLBACK(on_value_changed), &sample_length);
@@ -385,6 +386,7 @@ void gui_create_AppWindow(int32_t start_driver_index)
         N_("Clangwright presets (*.cwri, *.cwrp)"), GTK_FILE_CHOOSER_ACTION_OPEN, gui_set_values);
 
     gtk_box_pack_start(GTK_BOX(outer), build_toolbar(accel), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(outer), gui_create_explore_bar(accel), FALSE, FALSE, 0);
 
     GtkWidget *across = gtk_hbox_new(FALSE, 0);
     gtk_widget_show(across);
@@ -407,6 +409,7 @@ void gui_create_AppWindow(int32_t start_driver_index)
     g_signal_connect(shape_notebook, "switch-page", G_CALLBACK(on_page_switched), nullptr);
 
     cwr_set_driver(start_driver_index, playback_rate);
+    gui_start_sound_history();
 
     gtk_widget_show(main_window);
 }

@@ -30,6 +30,15 @@ void render_object()
 
 namespace {
 
+// A value that shapes the sound changed: the next Play renders again, and
+// whoever keeps the sound's history hears of it.
+void sound_changed()
+{
+    need_render = 1;
+    if (sound_change_hook)
+        sound_change_hook();
+}
+
 int32_t spin_value(GtkWidget *spin)
 {
     return gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(spin));
@@ -88,7 +97,7 @@ void on_spinbutton_changed(GtkSpinButton *spin, gpointer field)
     instrument.sampling_node = instrument_reset_sampling_node(instrument);
     set_spin(actuation_spin[instrument.type], instrument.actuation_node);
     set_spin(sampling_spin[instrument.type], instrument.sampling_node);
-    need_render = 1;
+    sound_changed();
     render_object();
 }
 
@@ -103,7 +112,7 @@ void on_node_changed(GtkSpinButton *spin, gpointer field)
         return;
     }
     *node = value;
-    need_render = 1;
+    sound_changed();
     render_object();
 }
 
@@ -114,33 +123,33 @@ void on_page_switched(GtkNotebook *, gpointer, guint page_num, gpointer)
     instrument.actuation_node = spin_value(actuation_spin[instrument.type]);
     instrument.sampling_node = spin_value(sampling_spin[instrument.type]);
     render_object();
-    need_render = 1;
+    sound_changed();
 }
 
 void on_tension_changed(GtkAdjustment *adjustment, gpointer)
 {
     instrument.tension = gtk_adjustment_get_value(adjustment);
-    need_render = 1;
+    sound_changed();
     render_object();
 }
 
 void on_value_changed(GtkAdjustment *adjustment, gpointer target)
 {
     *static_cast<double *>(target) = gtk_adjustment_get_value(adjustment);
-    need_render = 1;
+    sound_changed();
 }
 
 void on_actuation_changed(GtkComboBox *combo, gpointer)
 {
     instrument.actuation = gtk_combo_box_get_active(combo);
-    need_render = 1;
+    sound_changed();
 }
 
 void on_decay_toggled(GtkToggleButton *check, gpointer scale)
 {
     instrument.decay_stop = gtk_toggle_button_get_active(check) ? 1 : 0;
     gtk_widget_set_sensitive(GTK_WIDGET(scale), instrument.decay_stop);
-    need_render = 1;
+    sound_changed();
 }
 
 int gui_set_values(Instrument *ins, const char *file_name, std::string &message)
@@ -181,6 +190,6 @@ int gui_set_values(Instrument *ins, const char *file_name, std::string &message)
         g_assert_not_reached();
     }
     take_shown_sizes();
-    need_render = 1;
+    sound_changed();
     return result;
 }

@@ -11,6 +11,7 @@ GtkWidget *tension_scale = nullptr, *speed_scale = nullptr, *damping_scale = nul
           *velocity_scale = nullptr;
 GtkWidget *actuation_combo = nullptr;
 GtkWidget *decay_check = nullptr, *decay_scale = nullptr;
+GtkWidget *length_scale = nullptr;
 GtkWidget *progress_bar = nullptr, *length_label = nullptr;
 GtkWidget *view_area = nullptr;
 
@@ -26,3 +27,4 @@ int32_t need_render = 1;
 int32_t last_render_rate = 0;
 int32_t rendering = 0;
 MetalObj *preview_object = nullptr;
+void (*sound_change_hook)() = nullptr;

@@ -54,6 +54,8 @@ extern GtkWidget *tube_height_spin, *tube_circumference_spin, *rod_length_spin,
 extern GtkWidget *tension_scale, *speed_scale, *damping_scale, *velocity_scale;
 extern GtkWidget *actuation_combo;
 extern GtkWidget *decay_check, *decay_scale;
+//! The Sample Length scale.
+extern GtkWidget *length_scale;
 extern GtkWidget *progress_bar, *length_label;
 //! The OpenGL drawing area of the 3D view; null without an OpenGL configuration.
 extern GtkWidget *view_area;
@@ -78,3 +80,6 @@ extern int32_t last_render_rate;
 extern int32_t rendering;
 //! The object the 3D view draws; owned here, replaced by render_object.
 extern MetalObj *preview_object;
+//! Called by the parameter handlers after every change of the sound (the
+//! undo history listens); null calls nothing.
+extern void (*sound_change_hook)();

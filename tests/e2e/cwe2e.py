@@ -320,8 +320,10 @@ class Program:
             check(self.proc.poll() is None,
                   "the program ended (status %s) before showing %r: %s"
                   % (self.proc.returncode, name_regex, self.stderr_text()))
-            out = self.tool("xdotool", "search", "--onlyvisible", "--pid", str(self.proc.pid),
-                            "--name", name_regex, check_rc=False)
+            # --all: xdotool matches any one condition by default, so every
+            # window of the process would do.
+            out = self.tool("xdotool", "search", "--all", "--onlyvisible", "--pid",
+                            str(self.proc.pid), "--name", name_regex, check_rc=False)
             ids = out.split()
             return ids[-1] if ids else None
         return wait_until(found, timeout_s, "the window %r" % name_regex, 0.1)

@@ -77,6 +77,9 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     EscapeAndCloseOnTheSaveWavChooserDuringItsRender
     TypedPathsAfterAStartWithEmptyFolders
     UnknownOptionIsNoPresetName)
+  cw_add_e2e(explore_test.py
+    PlayOnChangePlaysTheLatestSound
+    KeysRandomiseUndoRedo)
 
   # Seeded storms of keys, dialogs and drags: three seeds of a minute each,
   # and a shorter one under valgrind.

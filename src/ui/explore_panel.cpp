@@ -279,6 +279,13 @@ GtkWidget *gui_create_explore_bar(GtkAccelGroup *accel)
     load_settings();
     sound_change_hook = on_sound_changed;
     gtk_widget_show_all(bar);
+    // Reached by keys and clicks, never by Tab: the focus chain of the
+    // parameters stays as it is.
+    gtk_container_set_focus_chain(GTK_CONTAINER(bar), nullptr);
+    gtk_container_foreach(GTK_CONTAINER(bar), [](GtkWidget *item, gpointer) {
+        if (GTK_IS_BIN(item) && gtk_bin_get_child(GTK_BIN(item)))
+            gtk_widget_set_can_focus(gtk_bin_get_child(GTK_BIN(item)), FALSE);
+    }, nullptr);
     return bar;
 }
 

@@ -35,6 +35,7 @@ void set_ready_state(bool ready)
 {
     set_all_sensitive(busy_buttons, ready);
     set_all_sensitive(stop_buttons, !ready);
+    set_all_sensitive(trial_buttons, ready);
 }
 
 void on_render_progress(void *, float fraction)

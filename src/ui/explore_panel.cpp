@@ -245,8 +245,8 @@ GtkWidget *gui_create_explore_bar(GtkAccelGroup *accel)
                    G_CALLBACK(on_mutate));
     add_key(mutate, accel, GDK_m, GDK_CONTROL_MASK);
     // Trial renders run only where a render may start.
-    busy_buttons = g_slist_prepend(busy_buttons, randomise);
-    busy_buttons = g_slist_prepend(busy_buttons, mutate);
+    trial_buttons = g_slist_prepend(trial_buttons, randomise);
+    trial_buttons = g_slist_prepend(trial_buttons, mutate);
 
     gtk_toolbar_insert(GTK_TOOLBAR(bar), gtk_separator_tool_item_new(), -1);
     undo_button = add_button(bar, GTK_STOCK_UNDO, nullptr,

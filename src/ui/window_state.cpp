@@ -17,6 +17,7 @@ GtkWidget *view_area = nullptr;
 
 GSList *busy_buttons = nullptr;
 GSList *stop_buttons = nullptr;
+GSList *trial_buttons = nullptr;
 
 FileDialog *wav_dialog = nullptr, *save_presets_dialog = nullptr, *load_presets_dialog = nullptr;
 

@@ -64,6 +64,9 @@ extern GtkWidget *view_area;
 extern GSList *busy_buttons;
 //! Toolbar buttons sensitive only while a render or playback runs (Stop).
 extern GSList *stop_buttons;
+//! Buttons whose trial renders must not run inside a render (Randomise,
+//! Mutate): insensitive while a render runs, like busy_buttons.
+extern GSList *trial_buttons;
 
 extern FileDialog *wav_dialog, *save_presets_dialog, *load_presets_dialog;
 

@@ -58,6 +58,13 @@ std::string partial_text(double freq_hz, double a4_hz)
     return format(_("%.2f Hz (%s)"), freq_hz, note_text(freq_hz, a4_hz).c_str());
 }
 
+// A partial as "440.0 Hz A4 +0 ct": the window's line has little room.
+std::string short_partial_text(double freq_hz, double a4_hz)
+{
+    const NearestNote n = nearest_note(freq_hz, a4_hz);
+    return format(_("%.1f Hz %s %+.0f ct"), freq_hz, n.name.c_str(), rounded(n.cents, 0));
+}
+
 // Columns right-aligned to the widest cell, counted in characters.
 std::string table(const std::vector<std::vector<std::string>> &rows)
 {
@@ -155,15 +162,16 @@ std::string analysis_text(const SoundAnalysis &a, const std::string &title)
 
 std::string analysis_summary(const SoundAnalysis &a)
 {
+    if (a.peak == 0)
+        return _("Silence");
     std::string line;
     if (a.partials.empty()) {
         line = _("No partials");
     } else {
-        line = format(_("Lowest %s"), partial_text(*a.lowest_hz, a.a4_hz).c_str()) + " · " +
-               format(_("Strongest %s"), partial_text(*a.strongest_hz, a.a4_hz).c_str());
+        line = format(_("Lowest %s"), short_partial_text(*a.lowest_hz, a.a4_hz).c_str()) + " · " +
+               format(_("Strongest %s"), short_partial_text(*a.strongest_hz, a.a4_hz).c_str());
     }
     line += " · " + (a.t60_s ? format(_("T60 %.2f s"), *a.t60_s) : std::string(_("T60 unknown")));
-    if (a.peak > 0)
-        line += " · " + format(_("Peak %.1f dBFS"), rounded(a.peak_dbfs, 1));
+    line += " · " + format(_("Peak %.1f dBFS"), rounded(a.peak_dbfs, 1));
     return line;
 }

@@ -20,9 +20,9 @@ std::string analysis_json(const SoundAnalysis &analysis, const std::optional<std
 //! and a table of the partials.
 std::string analysis_text(const SoundAnalysis &analysis, const std::string &title);
 
-//! The window's line: lowest and strongest partial with Hz, note and cents,
-//! the sound's T60 and its peak level. Translated, numbers in the user's
-//! locale.
+//! The window's line, short: lowest and strongest partial with Hz, note and
+//! cents ("Lowest 220.0 Hz A3 +0 ct"), the sound's T60 and its peak level.
+//! Translated, numbers in the user's locale.
 std::string analysis_summary(const SoundAnalysis &analysis);
 
 //! "A4 +3.2 cents" (translated), for a frequency under the pointer, say.

@@ -364,6 +364,44 @@ void draw_sound(cairo_t *cr, double width, double height, const SoundAnalysis &a
     draw_spectrum(cr, {0.0, height * wave_share, width, height * (1.0 - wave_share)}, a);
 }
 
+PlotRect plot_area(const PlotRect &outer)
+{
+    return inner(outer);
+}
+
+void draw_pointer(cairo_t *cr, const PlotRect &outer, double x, const std::string &text)
+{
+    const PlotRect p = inner(outer);
+    const double f = font_size(outer);
+    cairo_save(cr);
+    cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, f);
+    cairo_set_line_width(cr, 1.0);
+    set_colour(cr, ink);
+    const double line_x = std::floor(x) + 0.5;
+    cairo_move_to(cr, line_x, p.y);
+    cairo_line_to(cr, line_x, p.y + p.height);
+    cairo_stroke(cr);
+
+    // Right of the line, or left of it where the graph ends.
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    const double pad = 0.3 * f;
+    const double box_w = e.width + 2.0 * pad, box_h = f + 2.0 * pad;
+    double box_x = line_x + pad;
+    if (box_x + box_w > p.x + p.width)
+        box_x = line_x - pad - box_w;
+    // At the foot of the graph: the partials and their labels are at the top.
+    const double box_y = p.y + p.height - pad - box_h;
+    cairo_rectangle(cr, box_x, box_y, box_w, box_h);
+    set_colour(cr, ground);
+    cairo_fill_preserve(cr);
+    set_colour(cr, ink);
+    cairo_stroke(cr);
+    text_at(cr, box_x + pad, box_y + box_h / 2.0, text, 0.0, 0.5);
+    cairo_restore(cr);
+}
+
 std::optional<double> spectrum_freq_at(const PlotRect &outer, const SoundAnalysis &a, double x,
                                        double y)
 {

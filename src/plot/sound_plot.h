@@ -6,6 +6,7 @@
 #include <cairo.h>
 
 #include <optional>
+#include <string>
 
 #include "sound_analysis.h"
 
@@ -27,6 +28,14 @@ void draw_spectrum(cairo_t *cr, const PlotRect &outer, const SoundAnalysis &anal
 //! Both graphs on a `width` x `height` picture on a white ground: the
 //! waveform above, the spectrum below.
 void draw_sound(cairo_t *cr, double width, double height, const SoundAnalysis &analysis);
+
+//! The rectangle inside the axes of a graph drawn in `outer`.
+PlotRect plot_area(const PlotRect &outer);
+
+//! A hairline at `x` across the plotting area of a spectrum drawn in
+//! `outer`, with `text` in a box beside it near the foot: what lies under
+//! the pointer.
+void draw_pointer(cairo_t *cr, const PlotRect &outer, double x, const std::string &text);
 
 //! The frequency shown at the point (x, y) of a spectrum drawn in `outer`;
 //! nothing when the point lies outside its graph.

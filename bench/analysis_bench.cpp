@@ -2,6 +2,8 @@
 // 48000 Hz), the longest the window makes (10 s at 96000 Hz) for each shape,
 // and a synthetic worst case of that length whose 32 partials ring to the
 // end, so that every one is followed through the whole sound. One thread.
+// Also the window's share before a playback starts: handing the frames over
+// to the analysis thread.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis_worker.h"
 #include "render.h"
 #include "sound_analysis.h"
 
@@ -54,6 +57,17 @@ void analyse(benchmark::State &state, std::vector<int16_t> frames, int32_t rate)
         static_cast<double>(analyser.analyse(frames, rate).partials.size());
 }
 
+// What the window's main thread spends before a playback may start: the copy
+// of the frames and the request to the worker (the analysis itself runs on the
+// worker's thread meanwhile).
+void hand_over(benchmark::State &state, std::vector<int16_t> frames, int32_t rate)
+{
+    AnalysisWorker worker([](uint64_t, SoundAnalysis) {});
+    uint64_t ticket = 0;
+    for (auto _ : state)
+        worker.request(++ticket, std::vector<int16_t>(frames), rate);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -77,6 +91,12 @@ int main(int argc, char **argv)
     benchmark::RegisterBenchmark("analyse/ringing_32_partials_10s_96000", analyse,
                                  ringing_partials(10.0, 96000), 96000)
         ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("hand_over/default_tube_1s_48000", hand_over,
+                                 rendered(TYPE_TUBE, 1.0, 48000), 48000)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("hand_over/tube_10s_192000", hand_over,
+                                 rendered(TYPE_TUBE, 10.0, 192000), 192000)
+        ->Unit(benchmark::kMicrosecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -14,12 +14,17 @@ cw_add_gtest(view3d_noglx_test SOURCES view3d_noglx_test.cpp LIBS cw_ui
 add_library(cw_window_test_support STATIC window_test_support.cpp)
 target_link_libraries(cw_window_test_support PUBLIC cw_ui cw_test_driver GTest::gtest)
 target_include_directories(cw_window_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-foreach(suite main_window parameters file_dialogs actions setup_dialog explore_window)
+foreach(suite main_window parameters file_dialogs actions setup_dialog explore_window
+    sound_panel)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${suite}_test.cpp)
     cw_add_gtest(${suite}_test SOURCES ${suite}_test.cpp LIBS cw_window_test_support
       PROPERTIES TIMEOUT 60)
   endif()
 endforeach()
+# The Sound frame's analysis against the analyser's of the saved WAV file.
+target_compile_definitions(sound_panel_test PRIVATE
+  CW_ANALYSE_PROGRAM="$<TARGET_FILE:clangwright-analyse>")
+add_dependencies(sound_panel_test clangwright-analyse)
 
 # The window in German, from the catalogue compiled in the build tree.
 cw_add_gtest(window_german_test SOURCES window_german_test.cpp LIBS cw_window_test_support
@@ -28,13 +33,14 @@ target_compile_definitions(window_german_test PRIVATE CW_BUILD_LOCALEDIR="${CW_B
 add_dependencies(window_german_test translations)
 
 # The window under valgrind: a preset load (page switch, preview rebuilt), a
-# render with its playback and a Save WAV through the real chooser. Only
+# render with its playback, a Save WAV through the real chooser, and analyses
+# on the worker thread, one of them dropped as stale. Only
 # errors and lost memory of our own code count (valgrind_own_code.py).
 find_program(VALGRIND valgrind)
 find_package(Python3 COMPONENTS Interpreter)
 if(VALGRIND AND Python3_Interpreter_FOUND)
   foreach(run IN ITEMS "parameters_test;LoadingARodPreset*" "actions_test;FirstPlayRenders*"
-                       "file_dialogs_test;SaveWavDialog*")
+                       "file_dialogs_test;SaveWavDialog*" "sound_panel_test;AStoppedRender*")
     list(GET run 0 program)
     list(GET run 1 filter)
     string(REGEX REPLACE "[*]" "" name ${filter})

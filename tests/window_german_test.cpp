@@ -7,6 +7,7 @@
 #include "actions.h"
 #include "file_dialogs.h"
 #include "intl.h"
+#include "sound_panel.h"
 #include "window_test_support.h"
 
 namespace {
@@ -78,4 +79,29 @@ TEST_F(GermanWindow, TabsLabelsStatusAndChooserTitlesAreGerman)
     render_if_needed(playback_rate);
     EXPECT_EQ(rendering_text, "Berechnung läuft...");
     EXPECT_STREQ(gtk_progress_bar_get_text(GTK_PROGRESS_BAR(progress_bar)), "Bereit...");
+}
+
+TEST_F(GermanWindow, SoundFrameIsGermanAndTheWindowStillFitsA1366By768Screen)
+{
+    GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
+    EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(frame)), "Klang");
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(sound_line_label)), "Kein Klang berechnet");
+
+    render_if_needed(playback_rate);
+    const gint64 deadline = g_get_monotonic_time() + 60 * G_USEC_PER_SEC;
+    while (!sound_panel_analysis() && g_get_monotonic_time() < deadline)
+        if (!g_main_context_iteration(nullptr, FALSE))
+            g_usleep(1000);
+    ASSERT_NE(sound_panel_analysis(), nullptr);
+    const std::string line = gtk_label_get_text(GTK_LABEL(sound_line_label));
+    EXPECT_EQ(line.rfind("Tiefster ", 0), 0u) << line;
+    EXPECT_NE(line.find(" · Stärkster "), std::string::npos) << line;
+    EXPECT_NE(line.find(" · Spitze "), std::string::npos) << line;
+
+    // German texts are longer; a title bar and a desktop panel take some 70
+    // pixels of the height.
+    GtkRequisition size{};
+    gtk_widget_size_request(main_window, &size);
+    EXPECT_LE(size.width, 1366);
+    EXPECT_LE(size.height, 768 - 70);
 }

@@ -9,14 +9,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 
+#include "analysis_report.h"
 #include "explore.h"
 #include "install_paths.h"
 #include "intl.h"
 #include "playback.h"
 #include "presets.h"
 #include "sound_driver.h"
+#include "sound_plot.h"
 #include "render.h"
 #include "render_options.h"
 #include "wav_export.h"
@@ -28,6 +32,7 @@ constexpr int exit_failure = 1;
 constexpr int progress_bar_width = 40;
 constexpr double percent = 100.0;
 constexpr double microseconds_per_second = 1e6;
+constexpr int plot_width = 1200, plot_height = 800;
 
 void print_error(const std::string &text)
 {
@@ -111,6 +116,40 @@ int play_to_end(Instrument &instrument, int32_t rate_hz)
     return status == 0 ? 0 : exit_failure;
 }
 
+// Prints the analysis of the rendered sound and draws its picture, as
+// clangwright-analyse does for the WAV file of the same sound.
+int analyse_sound(const RenderOptions &options)
+{
+    SoundAnalyser analyser;
+    const SoundAnalysis analysis = analyser.analyse(
+        std::span<const int16_t>(samples, sample_count), options.rate_hz, options.a4_hz);
+    if (analysis.peak == 0) {
+        print_error(_("the sound is silent; there is nothing to analyse"));
+        return exit_failure;
+    }
+    if (options.json) {
+        std::optional<std::string> file;
+        if (!options.output_file.empty())
+            file = options.output_file;
+        std::printf("%s\n", analysis_json(analysis, file).c_str());
+    } else if (options.analyse) {
+        const std::string title =
+            options.output_file.empty() ? _("Rendered sound") : options.output_file;
+        std::fputs(analysis_text(analysis, title).c_str(), stdout);
+    }
+    std::fflush(stdout);
+    if (!options.plot_file.empty()) {
+        std::string message;
+        const int r = save_sound_png(options.plot_file.c_str(), analysis, plot_width, plot_height,
+                                     message);
+        if (r != 0) {
+            print_action_error(r, message);
+            return exit_failure;
+        }
+    }
+    return 0;
+}
+
 int render_sound(const RenderOptions &options, Instrument &instrument)
 {
     const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
@@ -140,7 +179,8 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
         }
     }
 
-    if (!options.quiet) {
+    // With --json the analysis is all that goes to standard output.
+    if (!options.quiet && !options.json) {
         // As the window's status area shows it, in single precision.
         const float real_length_s =
             static_cast<float>(frames) / static_cast<float>(options.rate_hz);
@@ -149,6 +189,10 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
         std::printf(_("Render time: %.3f s"),
                     static_cast<double>(end_us - start_us) / microseconds_per_second);
         std::putchar('\n');
+    }
+    if (options.analyse || !options.plot_file.empty()) {
+        if (const int r = analyse_sound(options); r != 0)
+            return r;
     }
     return options.play ? play_to_end(instrument, options.rate_hz) : 0;
 }
@@ -165,7 +209,8 @@ int save_and_render(const RenderOptions &options, Instrument &instrument)
             return exit_failure;
         }
     }
-    if (options.output_file.empty() && !options.play)
+    if (options.output_file.empty() && !options.play && !options.analyse &&
+        options.plot_file.empty())
         return 0; // only a preset was asked for
     return render_sound(options, instrument);
 }

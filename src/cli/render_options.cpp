@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "intl.h"
+#include "option_values.h"
 
 namespace {
 
@@ -31,73 +32,6 @@ template <typename... Args> std::string format(const char *fmt, Args... args)
 {
     const GCharPtr text(g_strdup_printf(fmt, args...));
     return text.get();
-}
-
-// Numbers in messages look like the numbers the options take: a decimal point
-// whatever the locale.
-std::string number_text(double v)
-{
-    char buf[G_ASCII_DTOSTR_BUF_SIZE];
-    g_ascii_formatd(buf, sizeof buf, "%g", v);
-    return buf;
-}
-
-std::string range_text(double lo, double hi)
-{
-    return format(_("%s to %s"), number_text(lo).c_str(), number_text(hi).c_str());
-}
-
-std::string not_a_number(const char *option, const char *text, const std::string &valid)
-{
-    return format(_("%s: '%s' is not a number (valid: %s)"), option, text, valid.c_str());
-}
-
-std::string out_of_range(const char *option, const char *text, const std::string &valid)
-{
-    return format(_("%s: %s is out of range (valid: %s)"), option, text, valid.c_str());
-}
-
-// A whole number within [lo, hi]; the text must be nothing but the number.
-bool parse_int(const char *option, const char *text, int32_t lo, int32_t hi, int32_t &out,
-               std::string &error)
-{
-    gint64 v = 0;
-    GError *raw = nullptr;
-    const bool parsed =
-        g_ascii_string_to_signed(text, 10, G_MININT64, G_MAXINT64, &v, &raw) != FALSE;
-    const std::unique_ptr<GError, ErrorDeleter> err(raw);
-    const std::string valid = range_text(lo, hi);
-    if (!parsed) {
-        const bool too_large = err && err->domain == G_NUMBER_PARSER_ERROR &&
-                               err->code == G_NUMBER_PARSER_ERROR_OUT_OF_BOUNDS;
-        error = too_large ? out_of_range(option, text, valid) : not_a_number(option, text, valid);
-        return false;
-    }
-    if (v < lo || v > hi) {
-        error = out_of_range(option, text, valid);
-        return false;
-    }
-    out = static_cast<int32_t>(v);
-    return true;
-}
-
-// A finite decimal number within [lo, hi], with a decimal point in any locale.
-bool parse_real(const char *option, const char *text, double lo, double hi, double &out,
-                std::string &error)
-{
-    char *end = nullptr;
-    const double v = g_ascii_strtod(text, &end);
-    const std::string valid = range_text(lo, hi);
-    if (end == text || *end != '\0' || std::isnan(v)) {
-        error = not_a_number(option, text, valid);
-        return false;
-    }
-    if (!(v >= lo && v <= hi)) {
-        error = out_of_range(option, text, valid);
-        return false;
-    }
-    out = v;
-    return true;
 }
 
 // Size options: each checked against the range its spin button allows.
@@ -255,6 +189,29 @@ bool store_play(RenderOptions &o, const char *, const char *, std::string &)
     return true;
 }
 
+bool store_analyse(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.analyse = true;
+    return true;
+}
+
+bool store_json(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.analyse = true;
+    o.json = true;
+    return true;
+}
+
+bool store_plot(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.plot_file, option, text, error);
+}
+
+bool store_a4(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return parse_real(option, text, a4_hz_min, a4_hz_max, o.a4_hz, error);
+}
+
 bool store_quiet(RenderOptions &o, const char *, const char *, std::string &)
 {
     o.quiet = true;
@@ -342,6 +299,16 @@ const OptionRow option_rows[] = {
         "velocity"),
      store_lock},
     {"play", 0, nullptr, N_("Play the sound through the sound driver"), store_play},
+    {"analyse", 0, nullptr,
+     N_("Print the sound's partials with their notes, its decay and its peak level"),
+     store_analyse},
+    {"json", 0, nullptr,
+     N_("Print the analysis as one JSON object, and nothing else on standard output"),
+     store_json},
+    {"plot", 0, N_("FILE"), N_("Draw the waveform and the spectrum into a PNG picture"),
+     store_plot},
+    {"a4", 0, N_("HZ"), N_("Pitch of A4 for the note names, 400 to 480 (default: 440)"),
+     store_a4},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
@@ -488,7 +455,8 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
         error = _("--seed and --lock need --randomise, --mutate or --variations");
         return false;
     }
-    if (options.output_file.empty() && !options.play) {
+    const bool analysed = options.analyse || !options.plot_file.empty();
+    if (options.output_file.empty() && !options.play && !analysed) {
         if (!options.save_preset_file.empty())
             return true; // only the preset is written: nothing to render
         error = _("--output: no output file given (use -o FILE, --play or --save-preset FILE)");

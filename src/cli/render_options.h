@@ -10,6 +10,7 @@
 
 #include "explore.h"
 #include "instrument.h"
+#include "notes.h"
 
 // Limits of the renderer's own values. The sound's values use the window's
 // ranges (instrument_range).
@@ -45,6 +46,10 @@ struct RenderOptions {
     std::optional<uint32_t> seed;
     int32_t variations = 0; // 0: one sound as usual
     Locks locks;            // groups that randomise and mutate keep
+    bool analyse = false; // print the analysis of the rendered sound
+    bool json = false;    // the analysis as one JSON object, alone on stdout
+    std::string plot_file; // the analysis drawn as a PNG picture here
+    double a4_hz = default_a4_hz; // reference of the analysis' note names
     bool quiet = false;
     bool show_version = false;
 };
@@ -54,7 +59,8 @@ constexpr int exit_usage = 2;
 
 //! Parses the command line (argv[0] is the program). Every value is checked
 //! for its form and its range here; the nodes, which depend on the shape, are
-//! checked by apply_render_options. Returns true on success; otherwise sets
+//! checked by apply_render_options. --json implies --analyse. Returns true
+//! on success; otherwise sets
 //! `error` to one line naming the option and the valid values. --help prints
 //! the help and exits the process with status 0, as GLib does.
 bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error);

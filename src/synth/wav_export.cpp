@@ -14,6 +14,7 @@
 #include <memory>
 #include <type_traits>
 
+#include "af_error_trap.h"
 #include "file_save.h"
 #include "intl.h"
 #include "render.h"
@@ -37,44 +38,6 @@ struct GFreeDeleter {
     void operator()(void *p) const { g_free(p); }
 };
 using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
-
-// libaudiofile reports its errors through one global handler whose default
-// prints to stderr. While a trap is armed the first error and the system error
-// number at that moment are recorded instead; the old handler comes back when
-// the trap goes out of scope.
-struct AfErrorTrap {
-    bool failed = false;
-    int error_number = 0;
-    AFerrfunc previous;
-
-    AfErrorTrap() : previous(afSetErrorHandler(&record)) { active = this; }
-    AfErrorTrap(const AfErrorTrap &) = delete;
-    AfErrorTrap &operator=(const AfErrorTrap &) = delete;
-    ~AfErrorTrap()
-    {
-        active = nullptr;
-        afSetErrorHandler(previous);
-    }
-
-    //! The error number to report: the one seen with the first library error,
-    //! else `fallback`, else -1 (no error number known).
-    int result(int fallback = 0) const
-    {
-        if (error_number != 0)
-            return error_number;
-        return fallback != 0 ? fallback : -1;
-    }
-
-    static inline AfErrorTrap *active = nullptr;
-    static void record(long, const char *)
-    {
-        const int saved = errno;
-        if (active && !active->failed) {
-            active->failed = true;
-            active->error_number = saved;
-        }
-    }
-};
 
 int report(const char *file_name, std::string &message, int error_number)
 {

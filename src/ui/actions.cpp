@@ -9,6 +9,7 @@
 #include "playback.h"
 #include "render.h"
 #include "sound_driver.h"
+#include "sound_panel.h"
 #include "wav_export.h"
 #include "window_state.h"
 
@@ -65,6 +66,7 @@ void render_if_needed(int32_t rate_hz)
     rendering = 1;
     const uint64_t frames = do_render(&instrument, rate_hz);
     rendering = 0;
+    sound_panel_rendered(frames, rate_hz);
     if (frames != 0)
         last_render_rate = rate_hz;
     else

@@ -17,6 +17,7 @@
 #include "render.h"
 #include "setup_dialog.h"
 #include "sound_driver.h"
+#include "sound_panel.h"
 #include "view3d.h"
 #include "window_state.h"
 
@@ -402,6 +403,7 @@ void gui_create_AppWindow(int32_t start_driver_index)
     gtk_box_pack_start(GTK_BOX(left), build_parameter_table(), TRUE, TRUE, 0);
 
     gtk_box_pack_start(GTK_BOX(across), build_view_frame(), TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(across), build_sound_frame(), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(outer), build_status_area(), TRUE, TRUE, 0);
 
     g_signal_connect(main_window, "delete-event", G_CALLBACK(on_quit), nullptr);

@@ -1,0 +1,553 @@
+// The analysis of a sound.
+//
+// A struck object starts abruptly and then decays, each partial at its own
+// rate. So the spectrum is taken over the whole sound from its onset on, with
+// the falling half of a Blackman-Harris window: a window that rose from zero
+// would hide the partials that die away quickly, while the sound's own start
+// is a step the window cannot remove anyway. The falling half ends the sound
+// smoothly, so a partial still ringing at the end leaks no more than the
+// strike itself does.
+//
+// Every peak of that spectrum is a candidate partial. Each candidate is then
+// followed through the sound by demodulation at its frequency in overlapping
+// Blackman-Harris frames, just long enough to keep its neighbours out; a line
+// fitted to the frames' levels in dB gives its level at the onset and its
+// decay rate, and the frames' phase advance refines its frequency.
+#include "sound_analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <numbers>
+
+namespace {
+
+constexpr double full_scale = 32768.0;
+
+// Which peaks are partials.
+constexpr double partial_low_hz = 20.0;
+constexpr double partial_high_fraction = 0.45; // of the rate
+constexpr double partial_range_db = 40.0;      // below the strongest
+constexpr size_t partial_count_max = 32;
+constexpr double lowest_range_db = 30.0;
+
+// The onset: the first frame within 40 dB of the peak. Quieter frames before
+// it (a fade-in, noise before the strike) are not the sound yet.
+constexpr double onset_below_peak = 0.01;
+
+// The spectrum: zero-padded to at least twice the sound (and at least 2^16
+// points for short sounds), so that three points of the padded spectrum lie
+// on every peak for the interpolation.
+constexpr size_t spectrum_padding = 2;
+constexpr size_t spectrum_points_min = size_t{1} << 16;
+
+// Candidates are ranked by an estimate of their onset level taken from the
+// spectrum, which is rough for fast decays: 20 dB more than the partials'
+// range are kept, and no more than can be followed in good time.
+constexpr double candidate_range_db = partial_range_db + 20.0;
+constexpr size_t candidate_count_max = 48;
+
+// Following a partial: frames long enough that the nearest other candidate
+// (or the partial's mirror image below 0 Hz) lies 6 bins away, outside the
+// window's main lobe (4 bins wide on each side). At least 2 ms, at most
+// half a second.
+constexpr double frame_separation_bins = 6.0;
+constexpr double frame_min_s = 0.002;
+constexpr double frame_max_s = 0.5;
+constexpr size_t frame_min_samples = 16;
+// The fit takes the frames within 40 dB of the partial's loudest frame; the
+// following stops 50 dB down, where nothing more is fitted.
+constexpr double fit_range_db = 40.0;
+constexpr double follow_range_db = 50.0;
+// A decay that falls less than this over the sound gives no T60.
+constexpr double t60_fall_min_db = 20.0;
+constexpr double t60_db = 60.0;
+
+// The overall envelope: RMS over 10 ms frames.
+constexpr double envelope_frame_s = 0.01;
+
+// Pictures.
+constexpr size_t wave_columns = 2048;
+constexpr size_t spectrum_steps = 1024;
+constexpr double spectrum_picture_low_hz = 20.0;
+constexpr float spectrum_floor_db = -200.0f;
+
+constexpr double pi = std::numbers::pi;
+
+// The 4-term Blackman-Harris window (Harris 1978): sidelobes below -92 dB,
+// main lobe 4 bins on each side.
+constexpr double bh0 = 0.35875, bh1 = 0.48829, bh2 = 0.14128, bh3 = 0.01168;
+
+double db_of(double amplitude)
+{
+    return 20.0 * std::log10(amplitude);
+}
+
+// Blackman-Harris from cos(theta), theta running over 0 .. 2 pi.
+double blackman_harris_of_cos(double c)
+{
+    // cos 2t = 2c^2 - 1, cos 3t = c (4c^2 - 3)
+    const double c2 = 2.0 * c * c - 1.0;
+    const double c3 = c * (4.0 * c * c - 3.0);
+    return bh0 - bh1 * c + bh2 * c2 - bh3 * c3;
+}
+
+// The falling half of a Blackman-Harris window of length 2m: 1 at n = 0 and
+// near 0 at n = m. The cosines come from a rotation, started afresh at
+// regular steps so rounding cannot build up over a long sound.
+void falling_half_window(std::span<const double> x, double *out)
+{
+    const size_t m = x.size();
+    constexpr size_t restart_every = 1024;
+    const double step = pi / static_cast<double>(m);
+    const std::complex<double> turn(std::cos(step), std::sin(step));
+    std::complex<double> z;
+    for (size_t n = 0; n < m; ++n) {
+        if (n % restart_every == 0) {
+            const double a = step * static_cast<double>(n);
+            z = {std::cos(a), std::sin(a)};
+        }
+        // The window's right half: theta = pi + pi n / m, cos theta = -Re z.
+        out[n] = x[n] * blackman_harris_of_cos(-z.real());
+        z *= turn;
+    }
+}
+
+size_t next_power_of_two(size_t n)
+{
+    size_t p = 1;
+    while (p < n)
+        p <<= 1;
+    return p;
+}
+
+struct Peak {
+    double freq_hz;
+    double magnitude; // interpolated height
+    double score;     // height times width: ranks by onset level
+};
+
+// Local maxima of the magnitude spectrum between lo and hi (bin indexes),
+// with their heights and frequencies interpolated by a parabola through the
+// logarithms of three points.
+std::vector<Peak> find_peaks(const std::vector<double> &mag, size_t lo, size_t hi, double bin_hz)
+{
+    std::vector<Peak> peaks;
+    lo = std::max<size_t>(lo, 1);
+    hi = std::min(hi, mag.size() - 2);
+    for (size_t k = lo; k <= hi; ++k) {
+        const double b = mag[k];
+        if (!(b > mag[k - 1] && b >= mag[k + 1]))
+            continue;
+        const double la = std::log(std::max(mag[k - 1], std::numeric_limits<double>::min()));
+        const double lb = std::log(b);
+        const double lc = std::log(std::max(mag[k + 1], std::numeric_limits<double>::min()));
+        const double denominator = la - 2.0 * lb + lc;
+        const double p = denominator < 0.0 ? 0.5 * (la - lc) / denominator : 0.0;
+        const double height = std::exp(lb - 0.25 * (la - lc) * p);
+
+        // The width where the peak has fallen to half its power, or to the
+        // valley next to it. A partial that dies fast is low and wide; one
+        // that rings on is high and narrow: height times width follows the
+        // onset amplitude in both cases.
+        const double half = height * std::numbers::sqrt2 / 2.0;
+        size_t left = k, right = k;
+        while (left > 1 && mag[left - 1] >= half && mag[left - 1] <= mag[left])
+            --left;
+        while (right + 2 < mag.size() && mag[right + 1] >= half && mag[right + 1] <= mag[right])
+            ++right;
+        const double width = static_cast<double>(right - left + 1);
+        peaks.push_back({(static_cast<double>(k) + p) * bin_hz, height, height * width});
+    }
+    return peaks;
+}
+
+struct Fit {
+    double onset_db;   // level at the onset, dB of full scale
+    double slope_db_s; // dB per second, negative for a decay
+    bool decays;       // the slope was fitted and is negative
+};
+
+// Least squares line through (t, y).
+void fit_line(const std::vector<double> &t, const std::vector<double> &y, size_t count,
+              double &intercept, double &slope)
+{
+    double st = 0, sy = 0;
+    for (size_t i = 0; i < count; ++i) {
+        st += t[i];
+        sy += y[i];
+    }
+    const double n = static_cast<double>(count);
+    const double mt = st / n, my = sy / n;
+    double stt = 0, sty = 0;
+    for (size_t i = 0; i < count; ++i) {
+        stt += (t[i] - mt) * (t[i] - mt);
+        sty += (t[i] - mt) * (y[i] - my);
+    }
+    slope = stt > 0.0 ? sty / stt : 0.0;
+    intercept = my - slope * mt;
+}
+
+// Sum of x[n] * w[n] * e^(-i omega n) over one frame, four partial sums at a
+// time (a fixed order, so the result does not depend on the compiler).
+std::complex<double> frame_sum(const double *x, const double *wc, const double *ws, size_t length)
+{
+    double re[4] = {}, im[4] = {};
+    size_t n = 0;
+    for (; n + 4 <= length; n += 4) {
+        for (size_t j = 0; j < 4; ++j) {
+            re[j] += x[n + j] * wc[n + j];
+            im[j] += x[n + j] * ws[n + j];
+        }
+    }
+    for (; n < length; ++n) {
+        re[0] += x[n] * wc[n];
+        im[0] += x[n] * ws[n];
+    }
+    return {(re[0] + re[1]) + (re[2] + re[3]), -((im[0] + im[1]) + (im[2] + im[3]))};
+}
+
+struct Followed {
+    double freq_hz;
+    double onset_amplitude; // full scale 1
+    std::optional<double> t60_s;
+};
+
+// The symmetric Blackman-Harris window of each frame length in use.
+class WindowCache {
+public:
+    const std::vector<double> &get(size_t length)
+    {
+        std::vector<double> &w = windows_[length];
+        if (w.empty()) {
+            w.resize(length, 1.0);
+            const double step = length > 1 ? 2.0 * pi / static_cast<double>(length - 1) : 0.0;
+            for (size_t n = 0; n < length && length > 1; ++n)
+                w[n] = blackman_harris_of_cos(std::cos(step * static_cast<double>(n)));
+        }
+        return w;
+    }
+
+private:
+    std::map<size_t, std::vector<double>> windows_;
+};
+
+// Follows one partial at `freq_hz` through x (which starts at the onset) in
+// frames of `window.size()` samples and fits its decay.
+Followed follow_partial(std::span<const double> x, double rate, double freq_hz,
+                        const std::vector<double> &window)
+{
+    const size_t length = window.size();
+    const size_t hop = std::max<size_t>(length / 2, 1);
+    const double omega = 2.0 * pi * freq_hz / rate;
+
+    // The window with the demodulating carrier folded in; the carrier from a
+    // rotation, started afresh at regular steps.
+    std::vector<double> wc(length), ws(length);
+    double window_sum = 0.0;
+    {
+        constexpr size_t restart_every = 1024;
+        const std::complex<double> turn(std::cos(omega), std::sin(omega));
+        std::complex<double> carrier;
+        for (size_t n = 0; n < length; ++n) {
+            if (n % restart_every == 0) {
+                const double a = omega * static_cast<double>(n);
+                carrier = {std::cos(a), std::sin(a)};
+            }
+            window_sum += window[n];
+            wc[n] = window[n] * carrier.real();
+            ws[n] = window[n] * carrier.imag();
+            carrier *= turn;
+        }
+    }
+    // A steady sinusoid of amplitude A gives |sum| = A / 2 * window_sum.
+    const double to_amplitude = 2.0 / window_sum;
+    const double centre = static_cast<double>(length - 1) / 2.0;
+    const double centre_s = centre / rate;
+
+    std::vector<double> times, levels;
+    std::vector<std::complex<double>> sums;
+    double loudest_db = -std::numeric_limits<double>::infinity();
+    for (size_t start = 0; start + length <= x.size(); start += hop) {
+        const std::complex<double> s = frame_sum(x.data() + start, wc.data(), ws.data(), length);
+        const double amplitude = std::abs(s) * to_amplitude;
+        if (amplitude <= 0.0)
+            break; // digital silence: nothing more to follow
+        const double level = db_of(amplitude);
+        loudest_db = std::max(loudest_db, level);
+        if (level < loudest_db - follow_range_db)
+            break;
+        times.push_back(static_cast<double>(start) / rate + centre_s);
+        levels.push_back(level);
+        sums.push_back(s);
+    }
+    if (levels.empty())
+        return {freq_hz, 0.0, std::nullopt};
+
+    // The frames up to the last one within the fit's range.
+    size_t count = levels.size();
+    while (count > 1 && levels[count - 1] < loudest_db - fit_range_db)
+        --count;
+
+    // The phase each frame advances beyond the carrier's is the distance of
+    // the partial from freq_hz; the weighted mean over the fitted frames
+    // refines the frequency. Beyond a quarter of the window's main lobe the
+    // carrier is not on the partial, and the spectrum's value stays.
+    std::complex<double> advance = 0.0;
+    for (size_t i = 1; i < count; ++i)
+        advance += sums[i] * std::conj(sums[i - 1]);
+    double refined_hz = freq_hz;
+    if (std::abs(advance) > 0.0) {
+        // Frame sums start on the carrier's phase 0 at their own first
+        // sample: a partial at omega_p advances by omega_p * hop from frame
+        // to frame, of which omega * hop is the carrier's.
+        const double beyond =
+            std::arg(advance * std::polar(1.0, -omega * static_cast<double>(hop)));
+        const double delta_hz = beyond / (2.0 * pi * static_cast<double>(hop)) * rate;
+        if (std::abs(delta_hz) < rate / static_cast<double>(length))
+            refined_hz = freq_hz + delta_hz;
+    }
+
+    double intercept = levels[0], slope = 0.0;
+    if (count >= 2)
+        fit_line(times, levels, count, intercept, slope);
+    if (!(slope < 0.0)) {
+        // Steady or growing: its level is the frames' mean level.
+        double sum = 0.0;
+        for (size_t i = 0; i < count; ++i)
+            sum += levels[i];
+        return {refined_hz, std::pow(10.0, sum / static_cast<double>(count) / 20.0), std::nullopt};
+    }
+
+    // A frame of a decaying partial weighs its early, louder part by the
+    // window: it reads the level at its centre too high by the window's
+    // mean of the decay, which the fitted rate gives exactly.
+    // Summed as e^(d c) times the sum of w[n] e^(-d n), in logarithms, so
+    // that no term overflows however fast the decay.
+    const double decay_per_sample = -slope / rate * std::numbers::ln10 / 20.0;
+    const double fall = std::exp(-decay_per_sample);
+    double decay = 1.0, weighted = 0.0;
+    for (size_t n = 0; n < length; ++n) {
+        weighted += window[n] * decay;
+        decay *= fall;
+    }
+    const double log_mean_decay = decay_per_sample * centre + std::log(weighted / window_sum);
+    const double onset_db = intercept - 20.0 * std::numbers::log10e * log_mean_decay;
+
+    const double sound_s = static_cast<double>(x.size()) / rate;
+    std::optional<double> t60;
+    if (-slope * sound_s >= t60_fall_min_db)
+        t60 = t60_db / -slope;
+    return {refined_hz, std::pow(10.0, onset_db / 20.0), t60};
+}
+
+// Frame length for following a partial at f whose nearest other candidate is
+// `gap_hz` away.
+size_t frame_length(double rate, double f, double gap_hz, size_t available)
+{
+    // The mirror image at -f and the one at rate - f are neighbours too.
+    const double gap = std::min({gap_hz, 2.0 * f, rate - 2.0 * f});
+    const double wanted = frame_separation_bins * rate / gap;
+    const double lo = std::max(frame_min_s * rate, static_cast<double>(frame_min_samples));
+    const double hi = frame_max_s * rate;
+    auto length = static_cast<size_t>(std::clamp(wanted, lo, hi));
+    return std::min(length, available);
+}
+
+std::optional<double> overall_t60(std::span<const double> x, double rate)
+{
+    const auto frame = std::max<size_t>(static_cast<size_t>(envelope_frame_s * rate), 1);
+    std::vector<double> times, levels;
+    for (size_t start = 0; start + frame <= x.size(); start += frame) {
+        double energy = 0.0;
+        for (size_t n = start; n < start + frame; ++n)
+            energy += x[n] * x[n];
+        const double rms = std::sqrt(energy / static_cast<double>(frame));
+        times.push_back((static_cast<double>(start) + static_cast<double>(frame) / 2.0) / rate);
+        levels.push_back(rms > 0.0 ? db_of(rms) : -std::numeric_limits<double>::infinity());
+    }
+    if (levels.size() < 2)
+        return std::nullopt;
+    const size_t loudest =
+        static_cast<size_t>(std::max_element(levels.begin(), levels.end()) - levels.begin());
+    // From the loudest frame to the first one 40 dB below it.
+    std::vector<double> t, y;
+    for (size_t i = loudest; i < levels.size(); ++i) {
+        if (levels[i] < levels[loudest] - fit_range_db)
+            break;
+        t.push_back(times[i]);
+        y.push_back(levels[i]);
+    }
+    if (t.size() < 2)
+        return std::nullopt;
+    double intercept = 0.0, slope = 0.0;
+    fit_line(t, y, t.size(), intercept, slope);
+    const double remaining_s = static_cast<double>(x.size()) / rate - times[loudest];
+    if (!(slope < 0.0) || -slope * remaining_s < t60_fall_min_db)
+        return std::nullopt;
+    return t60_db / -slope;
+}
+
+WavePicture wave_picture(std::span<const int16_t> frames)
+{
+    WavePicture picture;
+    if (frames.empty())
+        return picture;
+    const size_t columns = std::min(wave_columns, frames.size());
+    picture.low.resize(columns);
+    picture.high.resize(columns);
+    for (size_t c = 0; c < columns; ++c) {
+        const size_t begin = c * frames.size() / columns;
+        const size_t end = (c + 1) * frames.size() / columns;
+        int lo = frames[begin], hi = frames[begin];
+        for (size_t n = begin; n < end; ++n) {
+            lo = std::min<int>(lo, frames[n]);
+            hi = std::max<int>(hi, frames[n]);
+        }
+        picture.low[c] = static_cast<float>(lo / full_scale);
+        picture.high[c] = static_cast<float>(hi / full_scale);
+    }
+    return picture;
+}
+
+SpectrumPicture spectrum_picture(const std::vector<double> &mag, double bin_hz, double rate)
+{
+    SpectrumPicture picture;
+    picture.low_hz = spectrum_picture_low_hz;
+    picture.high_hz = rate / 2.0;
+    if (picture.high_hz <= picture.low_hz || mag.size() < 2)
+        return picture;
+    const double ratio = std::pow(picture.high_hz / picture.low_hz, 1.0 / spectrum_steps);
+    std::vector<double> level(spectrum_steps);
+    double highest = 0.0;
+    for (size_t i = 0; i < spectrum_steps; ++i) {
+        const double f0 = picture.low_hz * std::pow(ratio, static_cast<double>(i));
+        const double f1 = f0 * ratio;
+        const auto k0 = static_cast<size_t>(std::ceil(f0 / bin_hz));
+        const auto k1 = std::min(static_cast<size_t>(std::ceil(f1 / bin_hz)), mag.size());
+        double value = 0.0;
+        if (k0 < k1) {
+            value = *std::max_element(mag.begin() + static_cast<std::ptrdiff_t>(k0),
+                                      mag.begin() + static_cast<std::ptrdiff_t>(k1));
+        } else {
+            // A step narrower than a bin: between the two bins around it.
+            const double at = f0 / bin_hz;
+            const auto k = std::min(static_cast<size_t>(at), mag.size() - 2);
+            const double frac = at - static_cast<double>(k);
+            value = mag[k] * (1.0 - frac) + mag[k + 1] * frac;
+        }
+        level[i] = value;
+        highest = std::max(highest, value);
+    }
+    picture.level_db.resize(spectrum_steps);
+    for (size_t i = 0; i < spectrum_steps; ++i)
+        picture.level_db[i] =
+            level[i] > 0.0 && highest > 0.0
+                ? std::max(static_cast<float>(db_of(level[i] / highest)), spectrum_floor_db)
+                : spectrum_floor_db;
+    return picture;
+}
+
+} // namespace
+
+SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t rate_hz, double a4_hz)
+{
+    SoundAnalysis result;
+    result.rate_hz = rate_hz;
+    result.frames = frames.size();
+    result.a4_hz = a4_hz;
+    if (rate_hz <= 0)
+        return result;
+    const double rate = rate_hz;
+    result.length_s = static_cast<double>(frames.size()) / rate;
+    for (const int16_t f : frames)
+        result.peak = std::max(result.peak, std::abs(static_cast<int32_t>(f)));
+    result.peak_dbfs = result.peak > 0 ? db_of(result.peak / full_scale)
+                                       : -std::numeric_limits<double>::infinity();
+    result.wave = wave_picture(frames);
+    if (result.peak == 0)
+        return result;
+
+    const auto threshold = static_cast<int32_t>(std::ceil(result.peak * onset_below_peak));
+    size_t onset = 0;
+    while (std::abs(static_cast<int32_t>(frames[onset])) < threshold)
+        ++onset;
+    std::vector<double> sound(frames.size() - onset);
+    for (size_t n = 0; n < sound.size(); ++n)
+        sound[n] = frames[onset + n] / full_scale;
+    result.t60_s = overall_t60(sound, rate);
+
+    // The spectrum of the sound from its onset.
+    const size_t points =
+        next_power_of_two(std::max(spectrum_padding * sound.size(), spectrum_points_min));
+    const FftwArray<double> in = fftw_reals(points);
+    const FftwArray<fftw_complex> out = fftw_complexes(points / 2 + 1);
+    falling_half_window(sound, in.get());
+    std::fill(in.get() + sound.size(), in.get() + points, 0.0);
+    plans_.forward(points, in.get(), out.get());
+    std::vector<double> mag(points / 2 + 1);
+    for (size_t k = 0; k < mag.size(); ++k)
+        mag[k] = std::hypot(out[k][0], out[k][1]);
+    const double bin_hz = rate / static_cast<double>(points);
+    result.spectrum = spectrum_picture(mag, bin_hz, rate);
+
+    std::vector<Peak> peaks =
+        find_peaks(mag, static_cast<size_t>(std::ceil(partial_low_hz / bin_hz)),
+                   static_cast<size_t>(partial_high_fraction * rate / bin_hz), bin_hz);
+    std::sort(peaks.begin(), peaks.end(),
+              [](const Peak &a, const Peak &b) { return a.score > b.score; });
+    const double score_floor =
+        peaks.empty() ? 0.0 : peaks[0].score * std::pow(10.0, -candidate_range_db / 20.0);
+    size_t candidates = 0;
+    while (candidates < peaks.size() && candidates < candidate_count_max &&
+           peaks[candidates].score >= score_floor)
+        ++candidates;
+    peaks.resize(candidates);
+
+    std::vector<Followed> followed;
+    WindowCache windows;
+    for (const Peak &p : peaks) {
+        double gap = rate;
+        for (const Peak &q : peaks)
+            if (&q != &p)
+                gap = std::min(gap, std::abs(q.freq_hz - p.freq_hz));
+        const size_t length = frame_length(rate, p.freq_hz, gap, sound.size());
+        followed.push_back(follow_partial(sound, rate, p.freq_hz, windows.get(length)));
+    }
+
+    double strongest = 0.0;
+    for (const Followed &f : followed)
+        strongest = std::max(strongest, f.onset_amplitude);
+    if (!(strongest > 0.0))
+        return result;
+    std::erase_if(followed, [&](const Followed &f) {
+        return !(f.onset_amplitude > 0.0) ||
+               db_of(f.onset_amplitude / strongest) < -partial_range_db ||
+               f.freq_hz < partial_low_hz || f.freq_hz > partial_high_fraction * rate;
+    });
+    std::sort(followed.begin(), followed.end(), [](const Followed &a, const Followed &b) {
+        return a.onset_amplitude > b.onset_amplitude;
+    });
+    if (followed.size() > partial_count_max)
+        followed.resize(partial_count_max);
+    result.strongest_hz = followed.front().freq_hz;
+    std::sort(followed.begin(), followed.end(),
+              [](const Followed &a, const Followed &b) { return a.freq_hz < b.freq_hz; });
+
+    for (const Followed &f : followed) {
+        Partial p;
+        p.freq_hz = f.freq_hz;
+        p.level_db = db_of(f.onset_amplitude / strongest);
+        const NearestNote note = nearest_note(f.freq_hz, a4_hz);
+        p.note = note.name;
+        p.cents = note.cents;
+        p.t60_s = f.t60_s;
+        if (!result.lowest_hz && p.level_db >= -lowest_range_db)
+            result.lowest_hz = p.freq_hz;
+        result.partials.push_back(std::move(p));
+    }
+    return result;
+}

@@ -21,6 +21,7 @@
 #include "presets.h"
 #include "sound_driver.h"
 #include "sound_plot.h"
+#include "tune.h"
 #include "render.h"
 #include "render_options.h"
 #include "wav_export.h"
@@ -215,6 +216,30 @@ int save_and_render(const RenderOptions &options, Instrument &instrument)
     return render_sound(options, instrument);
 }
 
+// Tunes the instrument's speed so that the chosen partial lands on the note
+// of --tune, and says where it landed. A note out of reach is explained on
+// stderr and nothing is written.
+bool tune(const RenderOptions &options, Instrument &instrument)
+{
+    const double target_hz = *parse_note_hz(options.tune_note, options.a4_hz);
+    SoundAnalyser analyser;
+    const TuneOutcome outcome =
+        tune_speed(instrument, options.length_s, options.rate_hz, target_hz,
+                   options.tune_partial, options.a4_hz, analyser);
+    if (!outcome.tuned) {
+        print_error(outcome.message);
+        return false;
+    }
+    instrument.speed = outcome.speed;
+    if (!options.quiet && !options.json) {
+        char speed[G_ASCII_DTOSTR_BUF_SIZE];
+        g_ascii_dtostr(speed, sizeof speed, outcome.speed);
+        std::printf(_("Tuned: %.2f Hz, %s %+.1f cents; speed %s\n"), outcome.partial_hz,
+                    outcome.note.name.c_str(), outcome.note.cents, speed);
+    }
+    return true;
+}
+
 // The file of take `take`: "-" and the take number, padded with zeros to
 // the width of the number of takes, before the extension `ext` (when the
 // name has it) or at the end.
@@ -305,5 +330,7 @@ int main(int argc, char **argv)
     }
     if (explores(options))
         return explore_and_render(options, instrument);
+    if (!options.tune_note.empty() && !tune(options, instrument))
+        return exit_failure;
     return save_and_render(options, instrument);
 }

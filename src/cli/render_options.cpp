@@ -207,6 +207,32 @@ bool store_plot(RenderOptions &o, const char *option, const char *text, std::str
     return store_file(o.plot_file, option, text, error);
 }
 
+bool store_tune(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    // Checked once --a4 is known; only the form here.
+    if (!parse_note_hz(text, default_a4_hz)) {
+        error = format(_("%s: '%s' is not a note (valid: a note such as A4, C#5 or Bb3, or a "
+                         "frequency such as 440Hz)"),
+                       option, text);
+        return false;
+    }
+    o.tune_note = text;
+    return true;
+}
+
+bool store_tune_partial(RenderOptions &o, const char *option, const char *text,
+                        std::string &error)
+{
+    const std::optional<PartialChoice> choice = parse_partial_choice(text);
+    if (!choice) {
+        error = format(_("%s: '%s' is not a partial (valid: lowest, strongest, 1 to 32)"), option,
+                       text);
+        return false;
+    }
+    o.tune_partial = *choice;
+    return true;
+}
+
 bool store_a4(RenderOptions &o, const char *option, const char *text, std::string &error)
 {
     return parse_real(option, text, a4_hz_min, a4_hz_max, o.a4_hz, error);
@@ -309,6 +335,14 @@ const OptionRow option_rows[] = {
      store_plot},
     {"a4", 0, N_("HZ"), N_("Pitch of A4 for the note names, 400 to 480 (default: 440)"),
      store_a4},
+    {"tune", 0, N_("NOTE"),
+     N_("Tune the sound through its speed so that a partial lands on this note (A4, C#5, Bb3 "
+        "or 440Hz)"),
+     store_tune},
+    {"tune-partial", 0, N_("lowest|strongest|N"),
+     N_("The partial --tune tunes: the lowest, the strongest or the N-th from the lowest "
+        "(default: lowest)"),
+     store_tune_partial},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
@@ -454,6 +488,16 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     if (!explores(options) && (options.seed || options.locks.locked != Locks{}.locked)) {
         error = _("--seed and --lock need --randomise, --mutate or --variations");
         return false;
+    }
+    if (!options.tune_note.empty()) {
+        if (explores(options)) {
+            error = _("--tune and --randomise, --mutate or --variations exclude each other");
+            return false;
+        }
+        if (!has_frames(options)) {
+            error = _("--tune: the sound has no frames to tune (see --length and --rate)");
+            return false;
+        }
     }
     const bool analysed = options.analyse || !options.plot_file.empty();
     if (options.output_file.empty() && !options.play && !analysed) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "explore.h"
+#include "tune.h"
 #include "instrument.h"
 #include "notes.h"
 
@@ -50,6 +51,8 @@ struct RenderOptions {
     bool json = false;    // the analysis as one JSON object, alone on stdout
     std::string plot_file; // the analysis drawn as a PNG picture here
     double a4_hz = default_a4_hz; // reference of the analysis' note names
+    std::string tune_note;         // given: tune the chosen partial to this note
+    PartialChoice tune_partial;    // which partial --tune tunes (default: the lowest)
     bool quiet = false;
     bool show_version = false;
 };

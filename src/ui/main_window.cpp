@@ -18,6 +18,7 @@
 #include "setup_dialog.h"
 #include "sound_driver.h"
 #include "sound_panel.h"
+#include "tune_panel.h"
 #include "view3d.h"
 #include "window_state.h"
 
@@ -238,12 +239,30 @@ void attach_filling(GtkWidget *table, GtkWidget *child, guint column, guint row)
 }
 
 // A slider and a spin button on one adjustment over `field`; returns the slider.
+// A spin button parses its text back whenever it loses the focus, which
+// would round a value with more digits than it shows (a tuned speed) to the
+// digits shown. A text the user has not edited keeps the value exactly.
+gint keep_unedited_value(GtkSpinButton *spin, gdouble *new_value, gpointer)
+{
+    const double value = gtk_adjustment_get_value(gtk_spin_button_get_adjustment(spin));
+    // As the spin button formats its value.
+    gchar *shown = g_strdup_printf("%0.*f", static_cast<int>(gtk_spin_button_get_digits(spin)),
+                                   value);
+    const bool unedited = g_strcmp0(gtk_entry_get_text(GTK_ENTRY(spin)), shown) == 0;
+    g_free(shown);
+    if (!unedited)
+        return FALSE; // the spin button parses the typed text itself
+    *new_value = value;
+    return TRUE;
+}
+
 GtkWidget *add_scale_row(const char *label, GtkWidget *table, guint row, GCallback handler,
                          double *field, double lower, double upper, double step, double page)
 {
     GtkObject *adjustment = gtk_adjustment_new(*field, lower, upper, step, page, 0);
     attach_row_label(table, label, row);
     GtkWidget *spin = gtk_spin_button_new(GTK_ADJUSTMENT(adjustment), step, view_digits);
+    g_signal_connect(spin, "input", G_CALLBACK(keep_unedited_value), nullptr);
     attach_filling(table, spin, 2, row);
     GtkWidget *scale = gtk_hscale_new(GTK_ADJUSTMENT(adjustment));
     gtk_scale_set_digits(GTK_SCALE(scale), view_digits);
@@ -403,7 +422,11 @@ void gui_create_AppWindow(int32_t start_driver_index)
     gtk_box_pack_start(GTK_BOX(left), build_parameter_table(), TRUE, TRUE, 0);
 
     gtk_box_pack_start(GTK_BOX(across), build_view_frame(), TRUE, TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(across), build_sound_frame(), FALSE, FALSE, 0);
+    GtkWidget *right = gtk_vbox_new(FALSE, 0);
+    gtk_widget_show(right);
+    gtk_box_pack_start(GTK_BOX(right), build_sound_frame(), TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(right), build_tune_row(accel), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(across), right, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(outer), build_status_area(), TRUE, TRUE, 0);
 
     g_signal_connect(main_window, "delete-event", G_CALLBACK(on_quit), nullptr);

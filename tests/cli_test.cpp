@@ -501,3 +501,39 @@ TEST(RenderCliExplore, NothingPlayableExitsOneAndWritesNothing)
     EXPECT_NE(r.err.find("no sound that plays was found"), std::string::npos) << r.err;
     EXPECT_EQ(dir.entries(), 0u);
 }
+
+TEST(RenderCliTune, TheTunedPresetRendersTheSameBytesAndOutOfReachWritesNothing)
+{
+    TempDir dir;
+    ProgramRun r = run({"--shape", "rod", "--rod-length", "12", "--tune", "C5", "-o", "tuned.wav",
+                        "--save-preset", "tuned.cwrp"},
+                       dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("Tuned: ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(" C5 "), std::string::npos) << r.out;
+    r = run({"--preset", "tuned.cwrp", "-q", "-o", "again.wav"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.path / "again.wav"), read_file(dir.path / "tuned.wav"));
+
+    // Quiet: nothing on stdout; the strongest partial; a frequency.
+    r = run({"--tune", "880Hz", "--tune-partial", "strongest", "-q", "-o", "s.wav"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    r = run({"--tune", "C9", "-o", "high.wav", "--save-preset", "high.cwrp"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("C9 is out of reach: the highest note this partial reaches is "),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir.path / "high.wav"));
+    EXPECT_FALSE(fs::exists(dir.path / "high.cwrp"));
+
+    for (const std::vector<std::string> &bad :
+         {std::vector<std::string>{"--tune", "H4", "-o", "x.wav"},
+          std::vector<std::string>{"--tune", "A4", "--tune-partial", "first", "-o", "x.wav"},
+          std::vector<std::string>{"--tune", "A4", "--randomise", "-o", "x.wav"}}) {
+        r = run(bad, dir.path);
+        EXPECT_EQ(r.status, 2) << bad[1];
+        EXPECT_FALSE(fs::exists(dir.path / "x.wav"));
+    }
+}

@@ -14,10 +14,17 @@ namespace {
 // Within this of the note the tuning is done.
 constexpr double tuned_cents = 1.0;
 // The partial is looked for this close to where the speed should put it.
-constexpr double follow_cents = 100.0;
+constexpr double follow_cents = 80.0;
 // The analysis finds partials from here up to this fraction of the rate.
 constexpr double lowest_partial_hz = 20.0;
 constexpr double highest_partial_fraction = 0.45;
+// A step of the speed moves the partial by at most this many semitones, so
+// that it can be found again near where it should be.
+constexpr double max_step_log = 4.0 / 12.0 * 0.6931471805599453;
+// How strongly a partial may follow the speed, as a power of the speed.
+constexpr double min_slope = 0.5, max_slope = 2.0;
+// The slope is measured over steps of at least a semitone.
+constexpr double min_slope_step_log = 1.0 / 12.0 * 0.6931471805599453;
 // Bisections for the highest speed that still renders stable.
 constexpr int stability_steps = 6;
 
@@ -58,7 +65,86 @@ struct Trial {
     bool unstable = false;
     bool stopped = false;
     SoundAnalysis analysis;
+    std::vector<double> windowed; // the sound under the window of the peak search
 };
+
+// The sound under the window of the peak search: the whole render, before
+// it is rounded to 16 bits, so that no quantisation noise hides a partial
+// that has decayed.
+std::vector<double> windowed_sound(const std::vector<double> &sound, uint64_t n)
+{
+    std::vector<double> w(n);
+    // Hann: its narrow main lobe keeps apart partials a few hertz from each
+    // other, as the plates have them.
+    const double step = 2.0 * M_PI / static_cast<double>(n);
+    for (uint64_t i = 0; i < n; ++i)
+        w[i] = (0.5 - 0.5 * std::cos(step * static_cast<double>(i))) * sound[i];
+    return w;
+}
+
+// The power of the windowed sound at one frequency (Goertzel).
+double power_at(const std::vector<double> &x, int32_t rate_hz, double hz)
+{
+    const double c = 2.0 * std::cos(2.0 * M_PI * hz / rate_hz);
+    double s1 = 0.0, s2 = 0.0;
+    for (const double v : x) {
+        const double s0 = v + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - c * s1 * s2;
+}
+
+// The spectral peak nearest to `hz` within `window_cents`, located to a
+// small fraction of a cent; none when the window holds no peak.
+std::optional<double> peak_near(const std::vector<double> &x, int32_t rate_hz, double hz,
+                                double window_cents)
+{
+    if (x.empty())
+        return std::nullopt;
+    constexpr double scan_cents = 2.0;
+    // Peaks weaker than this against the strongest in the window are
+    // leakage, not partials.
+    constexpr double weakest_peak = 1e-3;
+    const int steps = static_cast<int>(window_cents / scan_cents);
+    std::vector<double> power;
+    for (int i = -steps - 1; i <= steps + 1; ++i)
+        power.push_back(power_at(x, rate_hz, hz * std::exp2(i * scan_cents / 1200.0)));
+    const double strongest = *std::max_element(power.begin(), power.end());
+    std::optional<int> best;
+    for (size_t i = 1; i + 1 < power.size(); ++i) {
+        if (power[i] > power[i - 1] && power[i] >= power[i + 1] &&
+            power[i] >= weakest_peak * strongest) {
+            const int at = static_cast<int>(i) - steps - 1;
+            if (!best || std::abs(at) < std::abs(*best))
+                best = at;
+        }
+    }
+    if (!best)
+        return std::nullopt;
+    // Golden-section search between the neighbouring scan points.
+    double lo = hz * std::exp2((*best - 1) * scan_cents / 1200.0);
+    double hi = hz * std::exp2((*best + 1) * scan_cents / 1200.0);
+    const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+    double a = hi - g * (hi - lo), b = lo + g * (hi - lo);
+    double pa = power_at(x, rate_hz, a), pb = power_at(x, rate_hz, b);
+    for (int i = 0; i < 30; ++i) {
+        if (pa > pb) {
+            hi = b;
+            b = a;
+            pb = pa;
+            a = hi - g * (hi - lo);
+            pa = power_at(x, rate_hz, a);
+        } else {
+            lo = a;
+            a = b;
+            pa = pb;
+            b = lo + g * (hi - lo);
+            pb = power_at(x, rate_hz, b);
+        }
+    }
+    return 0.5 * (lo + hi);
+}
 
 class Renderer {
 public:
@@ -95,8 +181,10 @@ public:
                 t.unstable = true;
             pcm_[i] = pcm_from_double(buffer_[i]);
         }
-        if (!t.unstable)
+        if (!t.unstable) {
             t.analysis = analyser_.analyse(pcm_, rate_hz_, a4_hz_);
+            t.windowed = windowed_sound(buffer_, n);
+        }
         return t;
     }
 
@@ -104,7 +192,10 @@ public:
 
 private:
     Instrument ins_;
-    int32_t rate_hz_;
+public:
+    const int32_t rate_hz_;
+
+private:
     double a4_hz_;
     SoundAnalyser &analyser_;
     uint64_t frames_ = 0;
@@ -112,7 +203,7 @@ private:
     std::vector<int16_t> pcm_;
 };
 
-// The partial closest to `hz`, within follow_cents; none otherwise.
+// The listed partial nearest to `hz` within follow_cents.
 std::optional<double> partial_near(const SoundAnalysis &a, double hz)
 {
     std::optional<double> best;
@@ -239,6 +330,8 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
 
     double speed = instrument.speed, measured = *first;
     double stable_speed = speed, stable_hz = measured; // the last speed known to render
+    std::optional<double> before_speed, before_hz;     // the step before
+    double slope = 1.0;
     for (int round = 0;; ++round) {
         const double cents = cents_between(measured, target_hz);
         if (std::abs(cents) <= tuned_cents) {
@@ -251,7 +344,18 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
         if (round >= max_rounds)
             return finish(format(_("%s was not reached within a cent; the partial stays at %s."),
                                  target, nearest_note(measured, a4_hz).name));
-        const double next = speed * target_hz / measured;
+        // How the partial follows the speed here: proportionally in the
+        // model, less so where the damping, which does not scale with the
+        // speed, is strong against the period. The last two steps tell.
+        // Steps too small to tell keep the last estimate.
+        if (before_speed && std::abs(std::log(speed / *before_speed)) > min_slope_step_log)
+            slope = std::clamp(std::log(measured / *before_hz) / std::log(speed / *before_speed),
+                               min_slope, max_slope);
+        const double step = std::clamp(std::log(target_hz / measured) / slope, -max_step_log,
+                                       max_step_log);
+        const double next = speed * std::exp(step);
+        if (next > instrument_range::speed_max && speed >= instrument_range::speed_max)
+            return too_high(measured); // what the fastest speed gives
         const double tried = std::min(next, instrument_range::speed_max);
         trial = renderer.render(tried);
         if (trial.stopped)
@@ -266,20 +370,23 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
                     return finish(_("Tuning was stopped."));
                 (t.unstable ? hi : lo) = mid;
             }
-            return too_high(stable_hz * lo / stable_speed);
+            return too_high(stable_hz * std::pow(lo / stable_speed, slope));
         }
-        if (next > tried) {
-            // Faster than the speed allows: what the fastest speed gives.
-            const double top_hz = stable_hz * tried / stable_speed;
-            const std::optional<double> top = partial_near(trial.analysis, top_hz);
-            return too_high(top ? *top : top_hz);
-        }
-        const std::optional<double> found = partial_near(trial.analysis, target_hz);
+        const double predicted = measured * std::pow(tried / speed, slope);
+        // The partial is measured as the analysis lists it, which is what
+        // the window shows; one the list leaves out (it keeps the strongest
+        // few dozen) is followed to the spectral peak nearest to where it
+        // should be.
+        std::optional<double> found = partial_near(trial.analysis, predicted);
+        if (!found)
+            found = peak_near(trial.windowed, rate_hz, predicted, follow_cents);
         if (!found)
             return finish(format(_("%s is out of reach: the partial was lost on the way, last "
                                    "heard at %s."),
                                  target, nearest_note(measured, a4_hz).name));
-        speed = next;
+        before_speed = speed;
+        before_hz = measured;
+        speed = tried;
         measured = *found;
         stable_speed = speed;
         stable_hz = measured;

@@ -43,12 +43,13 @@ struct TuneOutcome {
 };
 
 //! Tunes `instrument` (read only) rendered for `sample_length` s at `rate_hz`
-//! so that the chosen partial lands on `target_hz`. Uses at most
-//! `max_rounds` renders after the first. `progress`, when given, is called
+//! so that the chosen partial lands on `target_hz`. The speed moves a few
+//! semitones at a time and the partial is followed from step to step. Uses
+//! at most `max_rounds` steps after the first render. `progress`, when given, is called
 //! as the render loop calls it (fraction of each render), with the
 //! instrument being rendered as its user pointer: setting that one's `stop`
 //! ends the tuning ("Tuning was stopped.").
 TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32_t rate_hz,
                        double target_hz, PartialChoice which, double a4_hz,
                        SoundAnalyser &analyser, ProgressFn progress = nullptr,
-                       int max_rounds = 6);
+                       int max_rounds = 16);

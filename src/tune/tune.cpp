@@ -25,6 +25,8 @@ constexpr double max_step_log = 4.0 / 12.0 * 0.6931471805599453;
 constexpr double min_slope = 0.5, max_slope = 2.0;
 // The slope is measured over steps of at least a semitone.
 constexpr double min_slope_step_log = 1.0 / 12.0 * 0.6931471805599453;
+// How often the chosen partial may pass to a neighbour a few cents away.
+constexpr int max_handovers = 3;
 // Bisections for the highest speed that still renders stable.
 constexpr int stability_steps = 6;
 
@@ -332,7 +334,21 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
     double stable_speed = speed, stable_hz = measured; // the last speed known to render
     std::optional<double> before_speed, before_hz;     // the step before
     double slope = 1.0;
+    int handovers = 0;
     for (int round = 0;; ++round) {
+        // A partial a few cents from another (a plate's pair, a ring's
+        // triple) may hand the place of the lowest or the strongest over to
+        // its neighbour as the speed changes. The tuned sound must have the
+        // chosen one on the note, as the window lists it: the neighbour takes
+        // over.
+        if (round > 0 && which.kind != PartialChoice::numbered && handovers < max_handovers) {
+            const std::optional<double> now = chosen_partial(trial.analysis, which);
+            if (now && std::abs(cents_between(*now, measured)) > tuned_cents &&
+                std::abs(cents_between(*now, measured)) < follow_cents) {
+                measured = *now;
+                ++handovers;
+            }
+        }
         const double cents = cents_between(measured, target_hz);
         if (std::abs(cents) <= tuned_cents) {
             out.tuned = true;

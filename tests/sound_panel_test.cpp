@@ -236,11 +236,12 @@ TEST_F(SoundPanel, WindowWithTheFrameFitsA1366By768Screen)
     constexpr int screen_width = 1366, usable_height = 768 - 70;
     EXPECT_LE(size.width, screen_width);
     EXPECT_LE(size.height, usable_height);
-    // The frame sits beside the 3D view, not above or below the written layout.
+    // The frame sits beside the 3D view (in a column with the Tune row), not
+    // above or below the written layout.
     GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
     EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(frame)), "Sound");
     if (view_area) {
-        EXPECT_EQ(gtk_widget_get_parent(frame),
+        EXPECT_EQ(gtk_widget_get_parent(gtk_widget_get_parent(frame)),
                   gtk_widget_get_parent(gtk_widget_get_parent(view_area)));
     }
 }

@@ -3,6 +3,8 @@
 // of the same mesh, built with the same flags, in the same run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -60,12 +62,72 @@ ObjPtr struck(int64_t mesh)
     return obj;
 }
 
-void report(benchmark::State &state, double rate)
+// Square roots per second of `path`'s instruction on this core: the best of a
+// few timed sweeps over an array that stays in the L1 cache. Measured once per
+// run and path, so every fraction below is taken against the same figure.
+constexpr int32_t sqrt_probe_values = 2048;
+constexpr int sqrt_probe_trials = 7;
+constexpr int sqrt_probe_sweeps = 2000;
+
+double measure_sqrt_rate(FastPath path)
+{
+    std::vector<double> in(sqrt_probe_values), out(sqrt_probe_values);
+    for (int32_t i = 0; i < sqrt_probe_values; ++i)
+        in[static_cast<size_t>(i)] = 1.0 + 0.37 * i;
+    double best = 0.0;
+    for (int t = 0; t < sqrt_probe_trials; ++t) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int s = 0; s < sqrt_probe_sweeps; ++s) {
+            cwphymod::sqrt_sweep_for_bench(path, in.data(), out.data(), sqrt_probe_values);
+            benchmark::ClobberMemory();
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best = std::max(best, double{sqrt_probe_values} * sqrt_probe_sweeps / took.count());
+    }
+    return best;
+}
+
+double sqrt_rate(FastPath path)
+{
+    static double rates[5] = {};
+    double &r = rates[static_cast<int>(path)];
+    if (r == 0.0)
+        r = measure_sqrt_rate(path);
+    return r;
+}
+
+// rtf: seconds of sound per second. of_bound: that speed as a fraction of the
+// speed at which this core's square roots alone would run the mesh (one per
+// spring and step), for the instruction set the mesh was compiled for.
+void report(benchmark::State &state, double rate, const MetalObjFast *fast = nullptr)
 {
     const double seconds_of_sound =
         static_cast<double>(state.iterations()) * steps_per_iteration / rate;
     state.counters["rtf"] = benchmark::Counter(seconds_of_sound, benchmark::Counter::kIsRate);
+    if (!fast)
+        return;
+    const double bound_rtf = sqrt_rate(cwphymod::fast_path_of(fast)) /
+                             (static_cast<double>(cwphymod::fast_spring_count(fast)) * rate);
+    state.counters["bound_rtf"] = bound_rtf;
+    state.counters["of_bound"] =
+        benchmark::Counter(seconds_of_sound / bound_rtf, benchmark::Counter::kIsRate);
 }
+
+// The bound itself: square roots per second on the path the stepper picks.
+void BM_SqrtRate(benchmark::State &state)
+{
+    ObjPtr obj(build(largest_plane));
+    FastPtr f(cw_metal_obj_fast_new(obj.get()));
+    const FastPath path = cwphymod::fast_path_of(f.get());
+    std::vector<double> in(sqrt_probe_values, 2.0), out(sqrt_probe_values);
+    for (auto _ : state) {
+        cwphymod::sqrt_sweep_for_bench(path, in.data(), out.data(), sqrt_probe_values);
+        benchmark::ClobberMemory();
+    }
+    state.counters["sqrt_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * sqrt_probe_values, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SqrtRate);
 
 void BM_Reference(benchmark::State &state)
 {
@@ -101,7 +163,7 @@ void fast(benchmark::State &state, FastPath path)
         benchmark::DoNotOptimize(cw_metal_obj_fast_get(f.get(), 0, CW_METAL_OBJ_X));
     }
     state.SetLabel(mesh_name(state.range(0)));
-    report(state, rate);
+    report(state, rate, f.get());
 }
 
 void BM_Fast(benchmark::State &state) { fast(state, FastPath::automatic); }

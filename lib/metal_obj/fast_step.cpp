@@ -42,9 +42,15 @@ namespace {
 using cwphymod::FastPath;
 
 constexpr int32_t lanes_per_chunk = 8;
-// Chunks whose spring terms are computed together before their nodes are
-// updated: long enough inner loops, and the block's terms stay in L1.
-constexpr int32_t chunks_per_block = 8;
+// How far the square roots run ahead of the node sums, in lanes: far enough
+// that a sum never reads a term whose store is still on its way to the cache
+// (a read that straddles two such stores waits for both), near enough that
+// the terms are still in L1 when the sum reads them.
+constexpr int32_t terms_lead_lanes = 32;
+// What the nodes of a chunk do in a step.
+constexpr uint8_t chunk_still = 0;     // no node moves: positions copied
+constexpr uint8_t chunk_moves_some = 1; // movable and fixed nodes mixed
+constexpr uint8_t chunk_moves_all = 2;  // every lane a movable node
 // More classes than this make the label sum per node longer than the scalar
 // spring list is slow; no builder comes near it.
 constexpr int32_t max_classes = 12;
@@ -58,17 +64,18 @@ constexpr std::size_t block_alignment = 64;
 // The spring terms of a class are indexed by the spring's lower node: x at
 // terms[i], y at terms[i + term_stride], z at terms[i + 2 * term_stride].
 // Valid from index -front (a shifted read below node 0 finds +0) to the last
-// lane.
+// lane. Each part of a split step has its own arrays (see Part).
 struct DenseClass {
-    int32_t offset;                  // upper node minus lower node
-    int32_t chunk_begin, chunk_end;  // chunks holding the class's lower nodes
-    double *terms;
-    const int64_t *mask;             // per lane: all ones where a spring starts
+    int32_t offset;                // upper node minus lower node
+    int32_t cls;                   // class number: which term arrays
+    int32_t lane_begin, lane_end;  // whole chunks holding the class's lower nodes
+    const int64_t *mask;           // per lane: all ones where a spring starts
+    const uint8_t *lane_bits;      // the same per chunk, one bit per lane
 };
 
 struct SparseSpring {
     int32_t a, b;
-    double *terms;
+    int32_t cls;
 };
 
 // One position of the per-node sum: the class's terms shifted so that lane i
@@ -78,6 +85,19 @@ struct Label {
     const double *terms;
     int32_t subtract;
 };
+
+// A run of whole chunks whose nodes one thread steps, with the term arrays
+// it writes and reads. Parts never write the same memory: a term that two
+// parts need (a spring across their boundary) is computed by both, with the
+// same bits.
+struct Part {
+    int32_t lane_begin, lane_end;
+    double *terms[max_classes];
+    Label labels[max_labels];
+    void *block; // the term arrays of every part but the first; owned
+};
+
+struct Pool;
 
 struct Spring {
     int32_t a, b;
@@ -90,18 +110,31 @@ struct MetalObjFast {
     int32_t num_lanes;
     int32_t num_chunks;
     FastPath path;
-    // y and z follow x (and vy, vz follow vx) at the strides.
-    double *x, *y, *z, *vx, *vy, *vz;
+    int64_t num_evaluated; // distinct springs, each one square root per step
+    // Positions: the vector paths step from pos[current] into the other
+    // buffer, so that no node's new position can reach a term of the same
+    // step whatever order (or thread) computes it; the scalar path steps
+    // pos[0] in place. y and z follow x (and vy, vz follow vx) at the strides.
+    double *pos[2];
+    int32_t current;
+    double *vx, *vy, *vz;
     std::ptrdiff_t pos_stride, vel_stride, term_stride;
     // Vector paths.
     const int64_t *movable; // per lane: all ones for a movable node
-    const uint8_t *chunk_moves;
+    const uint8_t *chunk_moves; // chunk_still, chunk_moves_some or _all
+    int32_t front;
+    int32_t num_classes;
+    int32_t class_offset[max_classes];
     int32_t num_dense;
     DenseClass *dense;
     int32_t num_sparse;
     SparseSpring *sparse;
     int32_t num_labels;
-    Label *labels;
+    int32_t label_class[max_labels];
+    int32_t label_upper[max_labels];
+    int32_t num_parts;
+    Part *parts;
+    Pool *pool; // null while the step runs on the calling thread alone
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -264,12 +297,14 @@ bool order_labels(int32_t num_labels, const bool (*after)[max_labels], const boo
     return true;
 }
 
-inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx, double *ty,
-                        double *tz)
+inline void scalar_term(const double *x, std::ptrdiff_t stride, int32_t a, int32_t b,
+                        double *tx, double *ty, double *tz)
 {
-    const double dx = f.x[a] - f.x[b];
-    const double dy = f.y[a] - f.y[b];
-    const double dz = f.z[a] - f.z[b];
+    const double *const y = x + stride;
+    const double *const z = y + stride;
+    const double dx = x[a] - x[b];
+    const double dy = y[a] - y[b];
+    const double dz = z[a] - z[b];
     const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
     const double k = 1.0 - len;
     *tx = dx * k;
@@ -280,8 +315,12 @@ inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx,
 void scalar_step(MetalObjFast &f, double dt, double damp)
 {
     // Every term from the positions before the step, then the nodes in place.
+    double *const x = f.pos[0];
+    double *const y = x + f.pos_stride;
+    double *const z = y + f.pos_stride;
     for (int32_t s = 0; s < f.num_springs; ++s)
-        scalar_term(f, f.springs[s].a, f.springs[s].b, &f.sx[s], &f.sy[s], &f.sz[s]);
+        scalar_term(x, f.pos_stride, f.springs[s].a, f.springs[s].b, &f.sx[s], &f.sy[s],
+                    &f.sz[s]);
     for (int32_t m = 0; m < f.num_movers; ++m) {
         const int32_t i = f.movers[m];
         double fx = 0.0, fy = 0.0, fz = 0.0;
@@ -300,18 +339,9 @@ void scalar_step(MetalObjFast &f, double dt, double damp)
         f.vx[i] = (fx * dt + f.vx[i]) * damp;
         f.vy[i] = (fy * dt + f.vy[i]) * damp;
         f.vz[i] = (fz * dt + f.vz[i]) * damp;
-        f.x[i] = f.vx[i] * dt + f.x[i];
-        f.y[i] = f.vy[i] * dt + f.y[i];
-        f.z[i] = f.vz[i] * dt + f.z[i];
-    }
-}
-
-void sparse_terms(const MetalObjFast &f)
-{
-    for (int32_t s = 0; s < f.num_sparse; ++s) {
-        const SparseSpring &sp = f.sparse[s];
-        double *const t = sp.terms + sp.a;
-        scalar_term(f, sp.a, sp.b, t, t + f.term_stride, t + 2 * f.term_stride);
+        x[i] = f.vx[i] * dt + x[i];
+        y[i] = f.vy[i] * dt + y[i];
+        z[i] = f.vz[i] * dt + z[i];
     }
 }
 
@@ -332,6 +362,11 @@ inline VecD vsqrt(VecD q)
 {
     return _mm512_sqrt_pd(q);
 }
+constexpr bool has_store_masked = true;
+inline void store_masked(double *p, VecD v, uint32_t lane_bits)
+{
+    _mm512_mask_storeu_pd(p, static_cast<__mmask8>(lane_bits), v);
+}
 #include "fast_kernel.inc"
 } // namespace avx512
 #pragma GCC diagnostic pop
@@ -346,6 +381,8 @@ inline VecD vsqrt(VecD q)
 {
     return _mm256_sqrt_pd(q);
 }
+constexpr bool has_store_masked = false;
+inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace avx2
 #pragma GCC pop_options
@@ -357,21 +394,25 @@ inline VecD vsqrt(VecD q)
 {
     return _mm_sqrt_pd(q);
 }
+constexpr bool has_store_masked = false;
+inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace sse2
 
-void vector_step(MetalObjFast &f, double dt, double damp)
+// Steps part `k` of the object from pos[current] into the other buffer.
+void sweep_part(const MetalObjFast &f, int32_t k, double dt, double damp)
 {
-    sparse_terms(f);
+    const double *const in = f.pos[f.current];
+    double *const out = f.pos[1 - f.current];
     switch (f.path) {
     case FastPath::avx512:
-        avx512::sweep(f, 0, f.num_chunks, dt, damp);
+        avx512::sweep(f, f.parts[k], in, out, dt, damp);
         break;
     case FastPath::avx2:
-        avx2::sweep(f, 0, f.num_chunks, dt, damp);
+        avx2::sweep(f, f.parts[k], in, out, dt, damp);
         break;
     default:
-        sse2::sweep(f, 0, f.num_chunks, dt, damp);
+        sse2::sweep(f, f.parts[k], in, out, dt, damp);
         break;
     }
 }
@@ -389,7 +430,6 @@ struct Plan {
     int32_t class_last[max_classes] = {};
     int32_t class_springs[max_classes] = {};
     bool class_dense[max_classes] = {};
-    double *class_terms[max_classes] = {};
     int32_t num_dense = 0;
     int32_t num_sparse = 0;
     int32_t label_order[max_labels] = {};
@@ -402,15 +442,33 @@ struct Plan {
     int64_t movable_slots = 0;
 };
 
+// The term arrays of one part, each starting `front` lanes before node 0.
+void carve_terms(Layout &lay, const MetalObjFast &f, Part &part)
+{
+    for (int32_t c = 0; c < f.num_classes; ++c) {
+        double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
+        part.terms[c] = t ? t + f.front : nullptr;
+    }
+}
+
+// A part's labels point into its own term arrays.
+void fill_labels(const MetalObjFast &f, Part &part)
+{
+    for (int32_t l = 0; l < f.num_labels; ++l) {
+        const int32_t c = f.label_class[l];
+        const bool upper = f.label_upper[l] != 0;
+        part.labels[l] = Label{part.terms[c] - (upper ? f.class_offset[c] : 0), upper ? 1 : 0};
+    }
+}
+
 void carve(Layout &lay, MetalObjFast &f, Plan &p)
 {
     f.pos_stride = p.lanes + p.position_pad;
     f.vel_stride = p.lanes;
-    f.x = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
+    for (int32_t b = 0; b < (p.vector ? 2 : 1); ++b)
+        f.pos[b] = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
     f.vx = lay.take<double>(3 * static_cast<std::size_t>(f.vel_stride));
-    if (f.x) {
-        f.y = f.x + f.pos_stride;
-        f.z = f.x + 2 * f.pos_stride;
+    if (f.vx) {
         f.vy = f.vx + f.vel_stride;
         f.vz = f.vx + 2 * f.vel_stride;
     }
@@ -418,19 +476,23 @@ void carve(Layout &lay, MetalObjFast &f, Plan &p)
         f.movable = lay.take<int64_t>(p.lanes);
         f.chunk_moves = lay.take<uint8_t>(p.chunks);
         f.term_stride = p.front + p.lanes;
-        for (int32_t c = 0; c < p.num_classes; ++c) {
-            double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
-            if (t)
-                p.class_terms[c] = t + p.front;
-        }
+        f.front = p.front;
+        f.num_classes = p.num_classes;
+        f.parts = lay.take<Part>(1);
+        Part first{};
+        carve_terms(lay, f, first);
+        if (f.parts)
+            f.parts[0] = first;
         f.dense = lay.take<DenseClass>(p.num_dense);
         for (int32_t c = 0; c < p.num_dense; ++c) {
             const int64_t *mask = lay.take<int64_t>(p.lanes);
-            if (f.dense)
+            const uint8_t *bits = lay.take<uint8_t>(p.chunks);
+            if (f.dense) {
                 f.dense[c].mask = mask;
+                f.dense[c].lane_bits = bits;
+            }
         }
         f.sparse = lay.take<SparseSpring>(p.num_sparse);
-        f.labels = lay.take<Label>(p.num_labels);
     } else {
         f.springs = lay.take<Spring>(p.num_springs);
         f.sx = lay.take<double>(p.num_springs);
@@ -618,11 +680,13 @@ MetalObjFast *compile(const MetalObj *obj)
     f->num_lanes = p.lanes;
     f->num_chunks = p.chunks;
     f->path = path;
+    f->num_evaluated = p.num_springs;
+    double *const x = f->pos[0];
     for (int32_t i = 0; i < n; ++i) {
         const MetalObjNode *node = obj->nodes[i];
-        f->x[i] = node->x;
-        f->y[i] = node->y;
-        f->z[i] = node->z;
+        x[i] = node->x;
+        x[i + f->pos_stride] = node->y;
+        x[i + 2 * f->pos_stride] = node->z;
         f->vx[i] = node->vx;
         f->vy[i] = node->vy;
         f->vz[i] = node->vz;
@@ -631,23 +695,28 @@ MetalObjFast *compile(const MetalObj *obj)
     if (p.vector) {
         auto *movable = const_cast<int64_t *>(f->movable);
         auto *chunk_moves = const_cast<uint8_t *>(f->chunk_moves);
-        for (int32_t i = 0; i < n; ++i) {
-            if (!obj->nodes[i]->fixed) {
-                movable[i] = -1;
-                chunk_moves[i / lanes_per_chunk] = 1;
-            }
+        for (int32_t i = 0; i < n; ++i)
+            movable[i] = obj->nodes[i]->fixed ? 0 : -1;
+        for (int32_t c = 0; c < p.chunks; ++c) {
+            int32_t moving = 0;
+            for (int32_t l = c * lanes_per_chunk; l < (c + 1) * lanes_per_chunk; ++l)
+                moving += movable[l] ? 1 : 0;
+            chunk_moves[c] = moving == lanes_per_chunk ? chunk_moves_all
+                             : moving                   ? chunk_moves_some
+                                                        : chunk_still;
         }
         int32_t dense_of_class[max_classes];
         for (int32_t c = 0; c < p.num_classes; ++c) {
+            f->class_offset[c] = p.class_offset[c];
             dense_of_class[c] = -1;
             if (!p.class_dense[c])
                 continue;
             DenseClass &d = f->dense[f->num_dense];
             dense_of_class[c] = f->num_dense++;
             d.offset = p.class_offset[c];
-            d.chunk_begin = p.class_first[c] / lanes_per_chunk;
-            d.chunk_end = p.class_last[c] / lanes_per_chunk + 1;
-            d.terms = p.class_terms[c];
+            d.cls = c;
+            d.lane_begin = p.class_first[c] / lanes_per_chunk * lanes_per_chunk;
+            d.lane_end = (p.class_last[c] / lanes_per_chunk + 1) * lanes_per_chunk;
         }
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -655,20 +724,23 @@ MetalObjFast *compile(const MetalObj *obj)
                 continue;
             const int32_t c = slot_class[ref.pos];
             if (dense_of_class[c] >= 0) {
-                auto *mask = const_cast<int64_t *>(f->dense[dense_of_class[c]].mask);
-                mask[ref.lower] = -1;
+                const DenseClass &d = f->dense[dense_of_class[c]];
+                const_cast<int64_t *>(d.mask)[ref.lower] = -1;
+                const_cast<uint8_t *>(d.lane_bits)[ref.lower / lanes_per_chunk] |=
+                    static_cast<uint8_t>(1u << (ref.lower % lanes_per_chunk));
             } else {
-                f->sparse[f->num_sparse++] =
-                    SparseSpring{ref.lower, ref.lower + ref.offset, p.class_terms[c]};
+                f->sparse[f->num_sparse++] = SparseSpring{ref.lower, ref.lower + ref.offset, c};
             }
         }
         for (int32_t l = 0; l < p.num_labels; ++l) {
-            const int32_t label = p.label_order[l];
-            const int32_t c = label / 2;
-            const bool upper = label % 2 != 0;
-            f->labels[l] = Label{p.class_terms[c] - (upper ? p.class_offset[c] : 0), upper ? 1 : 0};
+            f->label_class[l] = p.label_order[l] / 2;
+            f->label_upper[l] = p.label_order[l] % 2;
         }
         f->num_labels = p.num_labels;
+        f->num_parts = 1;
+        f->parts[0].lane_begin = 0;
+        f->parts[0].lane_end = p.lanes;
+        fill_labels(*f, f->parts[0]);
     } else {
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -693,7 +765,7 @@ MetalObjFast *compile(const MetalObj *obj)
 
 double *coordinate_array(const MetalObjFast *f, int32_t axis)
 {
-    return axis == CW_METAL_OBJ_X ? f->x : axis == CW_METAL_OBJ_Y ? f->y : f->z;
+    return f->pos[f->current] + axis * f->pos_stride;
 }
 
 } // namespace
@@ -715,6 +787,30 @@ FastPath fast_path_of(const MetalObjFast *fast)
     return fast->path;
 }
 
+int64_t fast_spring_count(const MetalObjFast *fast)
+{
+    return fast->num_evaluated;
+}
+
+void sqrt_sweep_for_bench(FastPath path, const double *in, double *out, int32_t n)
+{
+    switch (path) {
+    case FastPath::avx512:
+        avx512::sqrt_sweep(in, out, n);
+        break;
+    case FastPath::avx2:
+        avx2::sqrt_sweep(in, out, n);
+        break;
+    case FastPath::sse2:
+        sse2::sqrt_sweep(in, out, n);
+        break;
+    default:
+        for (int32_t i = 0; i < n; ++i)
+            out[i] = std::sqrt(in[i]);
+        break;
+    }
+}
+
 } // namespace cwphymod
 
 extern "C" {
@@ -734,10 +830,12 @@ void cw_metal_obj_fast_free(MetalObjFast *fast)
 
 void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
 {
-    if (fast->path == FastPath::scalar)
+    if (fast->path == FastPath::scalar) {
         scalar_step(*fast, dt, damp);
-    else
-        vector_step(*fast, dt, damp);
+        return;
+    }
+    sweep_part(*fast, 0, dt, damp);
+    fast->current = 1 - fast->current;
 }
 
 int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
@@ -759,9 +857,9 @@ void cw_metal_obj_fast_store(const MetalObjFast *fast, MetalObj *obj)
 {
     for (int32_t i = 0; i < fast->num_nodes; ++i) {
         MetalObjNode *node = obj->nodes[i];
-        node->x = fast->x[i];
-        node->y = fast->y[i];
-        node->z = fast->z[i];
+        node->x = coordinate_array(fast, CW_METAL_OBJ_X)[i];
+        node->y = coordinate_array(fast, CW_METAL_OBJ_Y)[i];
+        node->z = coordinate_array(fast, CW_METAL_OBJ_Z)[i];
         node->vx = fast->vx[i];
         node->vy = fast->vy[i];
         node->vz = fast->vz[i];

@@ -24,4 +24,11 @@ void set_fast_path_for_testing(FastPath path);
 //! The path `fast` was compiled for (never `automatic`).
 FastPath fast_path_of(const MetalObjFast *fast);
 
+//! Springs `fast` evaluates per step, one square root each.
+int64_t fast_spring_count(const MetalObjFast *fast);
+
+//! out[i] = sqrt(in[i]) for i < n with the square-root instruction of `path`
+//! (n a multiple of 8): the benchmark's measure of the machine's bound.
+void sqrt_sweep_for_bench(FastPath path, const double *in, double *out, int32_t n);
+
 } // namespace cwphymod

@@ -94,6 +94,7 @@ struct Part {
     int32_t lane_begin, lane_end;
     double *terms[max_classes];
     Label labels[max_labels];
+    uint32_t subtract_bits; // bit l: label l subtracts
     void *block; // the term arrays of every part but the first; owned
 };
 
@@ -406,13 +407,13 @@ void sweep_part(const MetalObjFast &f, int32_t k, double dt, double damp)
     double *const out = f.pos[1 - f.current];
     switch (f.path) {
     case FastPath::avx512:
-        avx512::sweep(f, f.parts[k], in, out, dt, damp);
+        avx512::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     case FastPath::avx2:
-        avx2::sweep(f, f.parts[k], in, out, dt, damp);
+        avx2::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     default:
-        sse2::sweep(f, f.parts[k], in, out, dt, damp);
+        sse2::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     }
 }
@@ -458,6 +459,8 @@ void fill_labels(const MetalObjFast &f, Part &part)
         const int32_t c = f.label_class[l];
         const bool upper = f.label_upper[l] != 0;
         part.labels[l] = Label{part.terms[c] - (upper ? f.class_offset[c] : 0), upper ? 1 : 0};
+        if (upper)
+            part.subtract_bits |= 1u << l;
     }
 }
 

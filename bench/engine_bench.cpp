@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cw_metal_obj.h"
@@ -27,7 +28,16 @@ constexpr int steps_per_iteration = 256;
 constexpr double speed = 0.2;
 constexpr double damping_s = 0.05;
 
-enum Mesh : int64_t { default_tube, largest_tube, default_rod, largest_rod, default_plane, largest_plane };
+enum Mesh : int64_t {
+    default_tube,
+    largest_tube,
+    default_rod,
+    largest_rod,
+    default_plane,
+    largest_plane,
+    medium_tube,
+    medium_plane
+};
 
 MetalObj *build(int64_t mesh)
 {
@@ -42,6 +52,10 @@ MetalObj *build(int64_t mesh)
         return cw_metal_obj_new_rod(200, 4.0);
     case default_plane:
         return cw_metal_obj_new_plane(7, 9, 4.0);
+    case medium_tube:
+        return cw_metal_obj_new_tube(20, 20, 4.0);
+    case medium_plane:
+        return cw_metal_obj_new_plane(20, 20, 4.0);
     default:
         return cw_metal_obj_new_plane(30, 39, 4.0);
     }
@@ -49,7 +63,8 @@ MetalObj *build(int64_t mesh)
 
 const char *mesh_name(int64_t mesh)
 {
-    static const char *names[] = {"tube10x5", "tube30x30", "rod5", "rod200", "plane7x9", "plane30x39"};
+    static const char *names[] = {"tube10x5",   "tube30x30", "rod5",      "rod200",
+                                  "plane7x9",   "plane30x39", "tube20x20", "plane20x20"};
     return names[mesh];
 }
 
@@ -166,6 +181,34 @@ void fast(benchmark::State &state, FastPath path)
     report(state, rate, f.get());
 }
 
+// The fast stepper with each step split across range(2) threads, at any mesh
+// size (the stepper's own size limit lifted, so that the limit can be chosen
+// from these figures). Real time: the workers' time counts.
+void BM_FastThreads(benchmark::State &state)
+{
+    const double rate = static_cast<double>(state.range(1));
+    ObjPtr obj = struck(state.range(0));
+    FastPtr f(cw_metal_obj_fast_new(obj.get()));
+    cwphymod::set_min_springs_per_thread_for_testing(0);
+    const int32_t threads =
+        cw_metal_obj_fast_set_threads(f.get(), static_cast<int32_t>(state.range(2)));
+    cwphymod::set_min_springs_per_thread_for_testing(-1);
+    if (threads != state.range(2)) {
+        state.SkipWithError("threads not available");
+        return;
+    }
+    const double dt = 44100.0 * speed / rate;
+    const double damp = std::pow(0.5, 1.0 / (rate * damping_s));
+    for (auto _ : state) {
+        for (int i = 0; i < steps_per_iteration; ++i)
+            cw_metal_obj_fast_perturb(f.get(), dt, damp);
+        benchmark::DoNotOptimize(cw_metal_obj_fast_get(f.get(), 0, CW_METAL_OBJ_X));
+    }
+    state.SetLabel(std::string(mesh_name(state.range(0))) + " " + std::to_string(threads) +
+                   " threads");
+    report(state, rate, f.get());
+}
+
 void BM_Fast(benchmark::State &state) { fast(state, FastPath::automatic); }
 void BM_FastScalar(benchmark::State &state) { fast(state, FastPath::scalar); }
 void BM_FastSse2(benchmark::State &state) { fast(state, FastPath::sse2); }
@@ -180,6 +223,13 @@ void meshes(benchmark::internal::Benchmark *b)
 
 BENCHMARK(BM_Reference)->Apply(meshes);
 BENCHMARK(BM_Fast)->Apply(meshes);
+BENCHMARK(BM_FastThreads)
+    ->ArgsProduct({{default_tube, default_plane, largest_rod, largest_tube, largest_plane},
+                   {96000},
+                   {1, 2}})
+    ->UseRealTime();
+BENCHMARK(BM_FastThreads)->Args({medium_tube, 96000, 1})->Args({medium_tube, 96000, 2})
+    ->Args({medium_plane, 96000, 1})->Args({medium_plane, 96000, 2})->UseRealTime();
 BENCHMARK(BM_FastScalar)->Args({largest_plane, 96000})->Args({default_tube, 48000});
 BENCHMARK(BM_FastSse2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
 BENCHMARK(BM_FastAvx2)->Args({largest_plane, 96000})->Args({default_tube, 48000});

@@ -34,6 +34,7 @@
 
 #include "alloc.h"
 #include "fast_step.h"
+#include "step_pool.h"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -98,8 +99,6 @@ struct Part {
     void *block; // the term arrays of every part but the first; owned
 };
 
-struct Pool;
-
 struct Spring {
     int32_t a, b;
 };
@@ -133,9 +132,14 @@ struct MetalObjFast {
     int32_t num_labels;
     int32_t label_class[max_labels];
     int32_t label_upper[max_labels];
+    // Parts of a step: one built-in part covering the object, or a part per
+    // thread with the pool that runs them.
     int32_t num_parts;
     Part *parts;
-    Pool *pool; // null while the step runs on the calling thread alone
+    Part *whole;
+    void *parts_block;
+    cwphymod::StepPool *pool;
+    double step_dt, step_damp; // the step the pool runs
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -151,6 +155,13 @@ struct MetalObjFast {
 namespace {
 
 FastPath forced_path = FastPath::automatic;
+
+constexpr int32_t max_threads = 8;
+// Springs each thread must have for a split step to be faster than one
+// thread: below it the two hand-overs between cores per step cost more than
+// the thread saves (measured with engine_bench's BM_FastThreads).
+constexpr int64_t default_min_springs_per_thread = 1200;
+int64_t min_springs_per_thread = default_min_springs_per_thread;
 
 // An array from the library's allocator, released on scope exit.
 template <class T> class Scratch {
@@ -481,11 +492,11 @@ void carve(Layout &lay, MetalObjFast &f, Plan &p)
         f.term_stride = p.front + p.lanes;
         f.front = p.front;
         f.num_classes = p.num_classes;
-        f.parts = lay.take<Part>(1);
+        f.whole = lay.take<Part>(1);
         Part first{};
         carve_terms(lay, f, first);
-        if (f.parts)
-            f.parts[0] = first;
+        if (f.whole)
+            *f.whole = first;
         f.dense = lay.take<DenseClass>(p.num_dense);
         for (int32_t c = 0; c < p.num_dense; ++c) {
             const int64_t *mask = lay.take<int64_t>(p.lanes);
@@ -741,9 +752,10 @@ MetalObjFast *compile(const MetalObj *obj)
         }
         f->num_labels = p.num_labels;
         f->num_parts = 1;
-        f->parts[0].lane_begin = 0;
-        f->parts[0].lane_end = p.lanes;
-        fill_labels(*f, f->parts[0]);
+        f->parts = f->whole;
+        f->whole->lane_begin = 0;
+        f->whole->lane_end = p.lanes;
+        fill_labels(*f, *f->whole);
     } else {
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -764,6 +776,72 @@ MetalObjFast *compile(const MetalObj *obj)
         f->mover_slots[f->num_movers] = slot;
     }
     return f;
+}
+
+void run_part(void *context, int32_t part)
+{
+    const MetalObjFast &f = *static_cast<const MetalObjFast *>(context);
+    sweep_part(f, part, f.step_dt, f.step_damp);
+}
+
+// Back to one part on the calling thread; no worker is left.
+void join_parts(MetalObjFast &f)
+{
+    cwphymod::step_pool_free(f.pool);
+    f.pool = nullptr;
+    std::free(f.parts_block);
+    f.parts_block = nullptr;
+    f.parts = f.whole;
+    f.num_parts = 1;
+}
+
+int32_t split(MetalObjFast &f, int32_t threads)
+{
+    join_parts(f);
+    if (f.path == FastPath::scalar || threads <= 1)
+        return 1;
+    int32_t n = std::min({threads, max_threads, f.num_chunks});
+    if (min_springs_per_thread > 0)
+        n = static_cast<int32_t>(std::min<int64_t>(n, f.num_evaluated / min_springs_per_thread));
+    if (n <= 1)
+        return 1;
+    // The parts, and the term arrays of every part but the first, which
+    // writes the object's own.
+    Layout sizing(nullptr);
+    sizing.take<Part>(static_cast<std::size_t>(n));
+    Part scratch{};
+    for (int32_t k = 1; k < n; ++k)
+        carve_terms(sizing, f, scratch);
+    const std::size_t bytes = sizing.used() + block_alignment;
+    void *block = cwphymod::allocate(bytes);
+    if (!block)
+        return 1;
+    std::memset(block, 0, bytes);
+    const auto aligned = (reinterpret_cast<std::uintptr_t>(block) + block_alignment - 1) &
+                         ~std::uintptr_t{block_alignment - 1};
+    Layout lay(reinterpret_cast<char *>(aligned));
+    Part *parts = lay.take<Part>(static_cast<std::size_t>(n));
+    for (int32_t k = 0; k < n; ++k) {
+        Part &part = parts[k];
+        if (k == 0)
+            part = *f.whole;
+        else
+            carve_terms(lay, f, part);
+        // Whole chunks, as even as they come.
+        part.lane_begin = static_cast<int32_t>(int64_t{f.num_chunks} * k / n) * lanes_per_chunk;
+        part.lane_end = static_cast<int32_t>(int64_t{f.num_chunks} * (k + 1) / n) * lanes_per_chunk;
+        part.subtract_bits = 0;
+        fill_labels(f, part);
+    }
+    f.parts_block = block;
+    f.parts = parts;
+    f.num_parts = n;
+    f.pool = cwphymod::step_pool_new(n - 1, run_part, &f);
+    if (!f.pool) {
+        join_parts(f);
+        return 1;
+    }
+    return n;
 }
 
 double *coordinate_array(const MetalObjFast *f, int32_t axis)
@@ -788,6 +866,11 @@ void set_fast_path_for_testing(FastPath path)
 FastPath fast_path_of(const MetalObjFast *fast)
 {
     return fast->path;
+}
+
+void set_min_springs_per_thread_for_testing(int64_t springs)
+{
+    min_springs_per_thread = springs < 0 ? default_min_springs_per_thread : springs;
 }
 
 int64_t fast_spring_count(const MetalObjFast *fast)
@@ -827,6 +910,7 @@ void cw_metal_obj_fast_free(MetalObjFast *fast)
 {
     if (!fast)
         return;
+    join_parts(*fast);
     std::free(fast->block);
     std::free(fast);
 }
@@ -837,8 +921,19 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
         scalar_step(*fast, dt, damp);
         return;
     }
-    sweep_part(*fast, 0, dt, damp);
+    if (fast->pool) {
+        fast->step_dt = dt;
+        fast->step_damp = damp;
+        cwphymod::step_pool_run(fast->pool);
+    } else {
+        sweep_part(*fast, 0, dt, damp);
+    }
     fast->current = 1 - fast->current;
+}
+
+int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads)
+{
+    return split(*fast, threads);
 }
 
 int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)

@@ -1,0 +1,212 @@
+// The step pool: a generation counter the caller advances once per step, and
+// one "done" counter per worker, each on its own cache line. A step costs the
+// caller two hand-overs between cores (a worker seeing the new generation, the
+// caller seeing the worker's done), a few hundred nanoseconds.
+#include "step_pool.h"
+
+#include <immintrin.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
+
+#include "alloc.h"
+
+namespace cwphymod {
+
+namespace {
+
+constexpr std::size_t cache_line = 64;
+// A worker spins this many pauses before it starts yielding: about the
+// length of a step of a large mesh, so a worker is ready again in time.
+constexpr int32_t spins_before_yield = 4000;
+// ... and yields for this long before it sleeps. Only a caller that pauses
+// between steps (a progress report, the end of a render) lets it sleep.
+constexpr auto yield_before_sleep = std::chrono::milliseconds(5);
+
+struct alignas(cache_line) Counter {
+    std::atomic<uint32_t> value{0};
+};
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word");
+
+void futex_wait(std::atomic<uint32_t> *word, uint32_t expected)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+            nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<uint32_t> *word)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr,
+            nullptr, 0);
+}
+
+} // namespace
+
+struct StepPool {
+    PartFn fn = nullptr;
+    void *context = nullptr;
+    int32_t workers = 0;
+    int32_t started = 0;
+    pthread_t *threads = nullptr;
+    Counter *done = nullptr; // per worker: the last generation it finished
+    Counter generation;      // advanced by the caller once per step
+    Counter sleepers;        // workers asleep on `generation`
+    std::atomic<bool> quit{false};
+};
+
+namespace {
+
+struct WorkerStart {
+    StepPool *pool;
+    int32_t part;
+};
+
+// Waits until the generation differs from `seen` and returns it.
+uint32_t wait_for_step(StepPool &pool, uint32_t seen)
+{
+    std::atomic<uint32_t> &gen = pool.generation.value;
+    for (int32_t i = 0; i < spins_before_yield; ++i) {
+        const uint32_t g = gen.load(std::memory_order_acquire);
+        if (g != seen)
+            return g;
+        _mm_pause();
+    }
+    const auto give_up = std::chrono::steady_clock::now() + yield_before_sleep;
+    for (;;) {
+        const uint32_t g = gen.load(std::memory_order_acquire);
+        if (g != seen)
+            return g;
+        if (std::chrono::steady_clock::now() < give_up) {
+            sched_yield();
+            continue;
+        }
+        // The caller wakes sleepers after advancing the generation; the
+        // futex rechecks the word, so an advance between the count and the
+        // wait is not missed.
+        pool.sleepers.value.fetch_add(1, std::memory_order_seq_cst);
+        if (gen.load(std::memory_order_seq_cst) == seen)
+            futex_wait(&gen, seen);
+        pool.sleepers.value.fetch_sub(1, std::memory_order_seq_cst);
+    }
+}
+
+void *worker_main(void *arg)
+{
+    const WorkerStart start = *static_cast<WorkerStart *>(arg);
+    std::free(arg);
+    StepPool &pool = *start.pool;
+    uint32_t seen = 0;
+    for (;;) {
+        seen = wait_for_step(pool, seen);
+        if (pool.quit.load(std::memory_order_acquire))
+            return nullptr;
+        pool.fn(pool.context, start.part);
+        pool.done[start.part - 1].value.store(seen, std::memory_order_release);
+    }
+}
+
+void advance(StepPool &pool)
+{
+    std::atomic<uint32_t> &gen = pool.generation.value;
+    gen.store(gen.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+    if (pool.sleepers.value.load(std::memory_order_seq_cst) > 0)
+        futex_wake_all(&gen);
+}
+
+void stop_workers(StepPool &pool)
+{
+    pool.quit.store(true, std::memory_order_release);
+    advance(pool);
+    for (int32_t i = 0; i < pool.started; ++i)
+        pthread_join(pool.threads[i], nullptr);
+    pool.started = 0;
+}
+
+void release(StepPool *pool)
+{
+    std::free(pool->threads);
+    std::free(pool->done);
+    pool->~StepPool();
+    std::free(pool);
+}
+
+} // namespace
+
+StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
+{
+    if (workers < 1)
+        return nullptr;
+    void *mem = allocate(sizeof(StepPool));
+    if (!mem)
+        return nullptr;
+    auto *pool = new (mem) StepPool;
+    pool->fn = fn;
+    pool->context = context;
+    pool->workers = workers;
+    const auto n = static_cast<std::size_t>(workers);
+    pool->threads = static_cast<pthread_t *>(allocate(n * sizeof(pthread_t)));
+    // The counters must sit on cache lines of their own.
+    void *done = nullptr;
+    if (pool->threads && posix_memalign(&done, cache_line, n * sizeof(Counter)) == 0) {
+        pool->done = static_cast<Counter *>(done);
+        for (std::size_t i = 0; i < n; ++i)
+            new (&pool->done[i]) Counter;
+    }
+    if (!pool->threads || !pool->done) {
+        release(pool);
+        return nullptr;
+    }
+    for (int32_t i = 0; i < workers; ++i) {
+        auto *start = static_cast<WorkerStart *>(allocate(sizeof(WorkerStart)));
+        if (!start) {
+            stop_workers(*pool);
+            release(pool);
+            return nullptr;
+        }
+        *start = WorkerStart{pool, i + 1};
+        if (pthread_create(&pool->threads[i], nullptr, worker_main, start) != 0) {
+            std::free(start);
+            stop_workers(*pool);
+            release(pool);
+            return nullptr;
+        }
+        ++pool->started;
+    }
+    return pool;
+}
+
+void step_pool_run(StepPool *pool)
+{
+    advance(*pool);
+    const uint32_t g = pool->generation.value.load(std::memory_order_relaxed);
+    pool->fn(pool->context, 0);
+    // The caller is in the middle of a step: it spins, then yields, but never
+    // sleeps.
+    for (int32_t i = 0; i < pool->workers; ++i) {
+        std::atomic<uint32_t> &done = pool->done[i].value;
+        for (int32_t spin = 0; done.load(std::memory_order_acquire) != g; ++spin) {
+            if (spin < spins_before_yield)
+                _mm_pause();
+            else
+                sched_yield();
+        }
+    }
+}
+
+void step_pool_free(StepPool *pool)
+{
+    if (!pool)
+        return;
+    stop_workers(*pool);
+    release(pool);
+}
+
+} // namespace cwphymod

@@ -122,6 +122,7 @@ struct MetalObjFast {
     // Vector paths.
     const int64_t *movable; // per lane: all ones for a movable node
     const uint8_t *chunk_moves; // chunk_still, chunk_moves_some or _all
+    const uint32_t *chunk_labels; // per chunk: bit l set when a node there uses label l
     int32_t front;
     int32_t num_classes;
     int32_t class_offset[max_classes];
@@ -489,6 +490,7 @@ void carve(Layout &lay, MetalObjFast &f, Plan &p)
     if (p.vector) {
         f.movable = lay.take<int64_t>(p.lanes);
         f.chunk_moves = lay.take<uint8_t>(p.chunks);
+        f.chunk_labels = lay.take<uint32_t>(p.chunks);
         f.term_stride = p.front + p.lanes;
         f.front = p.front;
         f.num_classes = p.num_classes;
@@ -746,9 +748,20 @@ MetalObjFast *compile(const MetalObj *obj)
                 f->sparse[f->num_sparse++] = SparseSpring{ref.lower, ref.lower + ref.offset, c};
             }
         }
+        int32_t position_of[max_labels] = {};
         for (int32_t l = 0; l < p.num_labels; ++l) {
             f->label_class[l] = p.label_order[l] / 2;
             f->label_upper[l] = p.label_order[l] % 2;
+            position_of[p.label_order[l]] = l;
+        }
+        auto *chunk_labels = const_cast<uint32_t *>(f->chunk_labels);
+        for (int32_t i = 0; i < n; ++i) {
+            if (obj->nodes[i]->fixed)
+                continue;
+            for (int64_t pos = first_slot[i]; pos < first_slot[i + 1]; ++pos) {
+                const int32_t label = 2 * slot_class[pos] + (neighbour[pos] < i ? 1 : 0);
+                chunk_labels[i / lanes_per_chunk] |= 1u << position_of[label];
+            }
         }
         f->num_labels = p.num_labels;
         f->num_parts = 1;

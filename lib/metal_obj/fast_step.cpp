@@ -140,7 +140,6 @@ struct MetalObjFast {
     Part *whole;
     void *parts_block;
     cwphymod::StepPool *pool;
-    double step_dt, step_damp; // the step the pool runs
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -413,10 +412,10 @@ inline void store_masked(double *, VecD, uint32_t) {}
 } // namespace sse2
 
 // Steps part `k` of the object from pos[current] into the other buffer.
-void sweep_part(const MetalObjFast &f, int32_t k, double dt, double damp)
+void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp)
 {
-    const double *const in = f.pos[f.current];
-    double *const out = f.pos[1 - f.current];
+    const double *const in = f.pos[current];
+    double *const out = f.pos[1 - current];
     switch (f.path) {
     case FastPath::avx512:
         avx512::sweep_any(f, f.parts[k], in, out, dt, damp);
@@ -791,10 +790,10 @@ MetalObjFast *compile(const MetalObj *obj)
     return f;
 }
 
-void run_part(void *context, int32_t part)
+void run_part(void *context, int32_t part, const cwphymod::StepOrder &order)
 {
     const MetalObjFast &f = *static_cast<const MetalObjFast *>(context);
-    sweep_part(f, part, f.step_dt, f.step_damp);
+    sweep_part(f, part, order.current, order.dt, order.damp);
 }
 
 // Back to one part on the calling thread; no worker is left.
@@ -935,11 +934,9 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
         return;
     }
     if (fast->pool) {
-        fast->step_dt = dt;
-        fast->step_damp = damp;
-        cwphymod::step_pool_run(fast->pool);
+        cwphymod::step_pool_run(fast->pool, cwphymod::StepOrder{dt, damp, fast->current});
     } else {
-        sweep_part(*fast, 0, dt, damp);
+        sweep_part(*fast, 0, fast->current, dt, damp);
     }
     fast->current = 1 - fast->current;
 }

@@ -6,8 +6,15 @@
 
 namespace cwphymod {
 
+//! What the caller tells every part at each step; it travels on the same
+//! cache line as the signal that starts the step.
+struct StepOrder {
+    double dt, damp;
+    int32_t current; // which position buffer the step starts from
+};
+
 //! One part of a step: `part` runs on its own thread (0 on the caller's).
-using PartFn = void (*)(void *context, int32_t part);
+using PartFn = void (*)(void *context, int32_t part, const StepOrder &order);
 
 //! Workers made once, each waiting for the next step by spinning briefly,
 //! then yielding the processor, and only after a long pause (no step for
@@ -23,7 +30,7 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context);
 //! Runs one step: every worker its part, the caller part 0; returns when all
 //! parts are done. Whatever the caller wrote before the call is seen by the
 //! workers, and whatever the workers wrote is seen by the caller after it.
-void step_pool_run(StepPool *pool);
+void step_pool_run(StepPool *pool, const StepOrder &order);
 
 //! Ends and joins every worker, then releases the pool. Null is ignored.
 void step_pool_free(StepPool *pool);

@@ -576,7 +576,7 @@ TEST(FastRender, ThreadsGiveTheSameSamplesAndAStopLeavesNoThread)
     ins.plane_width = 39;
     ins.actuation_node = instrument_reset_actuation_node(ins);
     ins.sampling_node = instrument_reset_sampling_node(ins);
-    constexpr uint64_t count = 3000;
+    constexpr uint64_t count = 2000;
     std::vector<double> want(count), got(count);
     Instrument twin = ins;
     ASSERT_EQ(reference_render(&twin, 96000, count, want.data(), nullptr, 0.0), count);

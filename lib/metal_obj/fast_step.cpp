@@ -103,6 +103,30 @@ struct Spring {
     int32_t a, b;
 };
 
+// Steps between two moves of the parts' boundaries.
+constexpr int32_t balance_window = 256;
+// Now and then a window runs the other way (alone or shared) to see whether
+// it has become the faster: after this many windows at first and after a
+// probe that won, twice as many after each probe that lost, up to the most.
+constexpr int32_t probe_gap_first = 16;
+constexpr int32_t probe_gap_most = 1024;
+// A shared window that runs at half the speed of stepping alone ends after
+// this many steps.
+constexpr int32_t steps_before_giving_up = 16;
+
+// How a split step is run (see balance_parts).
+struct Balance {
+    int32_t head_start = 0; // chunks more than a fair share for the caller
+    int32_t direction = 1;
+    bool alone = false;     // this window runs on the caller alone
+    bool probing = false;   // this window is a probe
+    int32_t probe_gap = 1;  // the second window is the first probe
+    int32_t since_probe = 0;
+    int32_t steps = 0;
+    uint64_t ticks = 0;
+    uint64_t shared_ticks = 0, alone_ticks = 0; // per window, 0: not measured
+};
+
 } // namespace
 
 struct MetalObjFast {
@@ -116,7 +140,6 @@ struct MetalObjFast {
     // step whatever order (or thread) computes it; the scalar path steps
     // pos[0] in place. y and z follow x (and vy, vz follow vx) at the strides.
     double *pos[2];
-    int32_t current;
     double *vx, *vy, *vz;
     std::ptrdiff_t pos_stride, vel_stride, term_stride;
     // Vector paths.
@@ -140,6 +163,12 @@ struct MetalObjFast {
     Part *whole;
     void *parts_block;
     cwphymod::StepPool *pool;
+    // Written by the stepping thread at every step, so they keep a cache line
+    // away from the fields the workers read: which position buffer is
+    // current, and how a split step is run.
+    char apart[block_alignment];
+    int32_t current;
+    Balance balance;
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -796,6 +825,67 @@ void run_part(void *context, int32_t part, const cwphymod::StepOrder &order)
     sweep_part(f, part, order.current, order.dt, order.damp);
 }
 
+// Whole chunks, as even as they come, with `head_start` more for the
+// caller's part (fewer when negative), each part keeping one chunk at least.
+void place_parts(MetalObjFast &f)
+{
+    const int32_t n = f.num_parts;
+    const int32_t fair = f.num_chunks / n;
+    Balance &b = f.balance;
+    b.head_start = std::clamp(b.head_start, 1 - fair, (fair - 1) * (n - 1));
+    const int32_t first = (f.num_chunks + b.head_start * (n - 1)) / n;
+    const int32_t rest = f.num_chunks - first;
+    for (int32_t k = 0; k < n; ++k) {
+        const int32_t begin = k == 0 ? 0 : first + rest * (k - 1) / (n - 1);
+        const int32_t end = k == 0 ? first : first + rest * k / (n - 1);
+        f.parts[k].lane_begin = begin * lanes_per_chunk;
+        f.parts[k].lane_end = end * lanes_per_chunk;
+    }
+}
+
+// Tunes a split step while the steps run; neither choice changes a result.
+// The workers start a step later than the caller and their "done" takes a
+// while to reach it, so equal parts leave the caller waiting: every
+// balance_window steps the caller's share moves a chunk in the direction
+// that last shortened the steps, and turns back when a window is slower than
+// the one before. And a worker whose core is taken by another program holds
+// up every step: then the caller steps alone, for as long as the window it
+// runs alone now and then stays the faster.
+void balance_parts(MetalObjFast &f, uint64_t ticks)
+{
+    Balance &b = f.balance;
+    b.ticks += ticks;
+    ++b.steps;
+    const bool hopeless = !b.alone && b.alone_ticks && b.steps >= steps_before_giving_up &&
+                          b.ticks * balance_window > 2 * b.alone_ticks * b.steps;
+    if (b.steps < balance_window && !hopeless)
+        return;
+    const uint64_t window = b.ticks * balance_window / b.steps;
+    if (b.alone) {
+        b.alone_ticks = window;
+    } else {
+        if (!hopeless) {
+            if (b.shared_ticks && window > b.shared_ticks)
+                b.direction = -b.direction;
+            b.head_start += b.direction;
+            place_parts(f);
+        }
+        b.shared_ticks = window;
+    }
+    b.ticks = 0;
+    b.steps = 0;
+    const bool alone_faster = b.alone_ticks && b.alone_ticks < b.shared_ticks;
+    if (b.probing) {
+        const bool won = alone_faster == b.alone;
+        b.probe_gap = won ? probe_gap_first : std::min(2 * b.probe_gap, probe_gap_most);
+        b.probing = false;
+    }
+    b.probing = ++b.since_probe >= b.probe_gap;
+    if (b.probing)
+        b.since_probe = 0;
+    b.alone = alone_faster != b.probing;
+}
+
 // Back to one part on the calling thread; no worker is left.
 void join_parts(MetalObjFast &f)
 {
@@ -839,15 +929,14 @@ int32_t split(MetalObjFast &f, int32_t threads)
             part = *f.whole;
         else
             carve_terms(lay, f, part);
-        // Whole chunks, as even as they come.
-        part.lane_begin = static_cast<int32_t>(int64_t{f.num_chunks} * k / n) * lanes_per_chunk;
-        part.lane_end = static_cast<int32_t>(int64_t{f.num_chunks} * (k + 1) / n) * lanes_per_chunk;
         part.subtract_bits = 0;
         fill_labels(f, part);
     }
     f.parts_block = block;
     f.parts = parts;
     f.num_parts = n;
+    f.balance = Balance{};
+    place_parts(f);
     f.pool = cwphymod::step_pool_new(n - 1, run_part, &f);
     if (!f.pool) {
         join_parts(f);
@@ -934,7 +1023,16 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
         return;
     }
     if (fast->pool) {
-        cwphymod::step_pool_run(fast->pool, cwphymod::StepOrder{dt, damp, fast->current});
+        if (fast->balance.alone) {
+            const uint64_t start = __rdtsc();
+            for (int32_t k = 0; k < fast->num_parts; ++k)
+                sweep_part(*fast, k, fast->current, dt, damp);
+            balance_parts(*fast, __rdtsc() - start);
+        } else {
+            const cwphymod::StepTicks ticks = cwphymod::step_pool_run(
+                fast->pool, cwphymod::StepOrder{dt, damp, fast->current});
+            balance_parts(*fast, ticks.own + ticks.wait);
+        }
     } else {
         sweep_part(*fast, 0, fast->current, dt, damp);
     }

@@ -27,10 +27,16 @@ struct StepPool;
 //! started; then no thread is left running.
 StepPool *step_pool_new(int32_t workers, PartFn fn, void *context);
 
+//! Time stamp counter ticks the caller spent in one step.
+struct StepTicks {
+    uint64_t own;  // on its own part
+    uint64_t wait; // then waiting for the workers
+};
+
 //! Runs one step: every worker its part, the caller part 0; returns when all
 //! parts are done. Whatever the caller wrote before the call is seen by the
 //! workers, and whatever the workers wrote is seen by the caller after it.
-void step_pool_run(StepPool *pool, const StepOrder &order);
+StepTicks step_pool_run(StepPool *pool, const StepOrder &order);
 
 //! Ends and joins every worker, then releases the pool. Null is ignored.
 void step_pool_free(StepPool *pool);

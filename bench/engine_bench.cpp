@@ -265,7 +265,8 @@ BENCHMARK(BM_FastSse2)->Args({largest_plane, 96000})->Args({default_tube, 48000}
 BENCHMARK(BM_FastAvx2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
 
 // The whole render loop (build, strike, steps, offset removal, envelope,
-// normalisation) for one second of sound at the given rate.
+// normalisation) for one second of sound at the given rate, with its steps
+// split across range(2) threads where the mesh is large enough. Real time.
 void BM_Render(benchmark::State &state)
 {
     const int32_t rate = static_cast<int32_t>(state.range(1));
@@ -278,14 +279,23 @@ void BM_Render(benchmark::State &state)
         ins.sampling_node = instrument_reset_sampling_node(ins);
     }
     std::vector<double> buffer(static_cast<size_t>(rate));
+    set_render_threads(static_cast<int32_t>(state.range(2)));
     for (auto _ : state)
         benchmark::DoNotOptimize(
             cw_metal_obj_render(&ins, rate, buffer.size(), buffer.data(), nullptr, 0.0));
-    state.SetLabel(state.range(0) == largest_plane ? "plane30x39" : "tube10x5");
+    set_render_threads(0);
+    state.SetLabel(std::string(state.range(0) == largest_plane ? "plane30x39" : "tube10x5") +
+                   ", " + std::to_string(state.range(2)) + " threads");
     state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Render)->Args({default_tube, 48000})->Args({largest_plane, 96000})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Render)
+    ->Args({default_tube, 48000, 1})
+    ->Args({default_tube, 48000, 2})
+    ->Args({largest_plane, 96000, 1})
+    ->Args({largest_plane, 96000, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 

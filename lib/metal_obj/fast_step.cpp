@@ -117,6 +117,7 @@ constexpr int32_t steps_before_giving_up = 16;
 // How a split step is run (see balance_parts).
 struct Balance {
     int32_t head_start = 0; // chunks more than a fair share for the caller
+    int32_t caller_part = 0; // the part the caller steps itself
     int32_t direction = 1;
     bool alone = false;     // this window runs on the caller alone
     bool probing = false;   // this window is a probe
@@ -169,6 +170,7 @@ struct MetalObjFast {
     char apart[block_alignment];
     int32_t current;
     Balance balance;
+    mutable int32_t watched_node; // the last node read through cw_metal_obj_fast_get
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -819,10 +821,12 @@ MetalObjFast *compile(const MetalObj *obj)
     return f;
 }
 
-void run_part(void *context, int32_t part, const cwphymod::StepOrder &order)
+// Thread t (0: the caller) steps the part t places after the caller's.
+void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order)
 {
     const MetalObjFast &f = *static_cast<const MetalObjFast *>(context);
-    sweep_part(f, part, order.current, order.dt, order.damp);
+    sweep_part(f, (thread + order.caller_part) % f.num_parts, order.current, order.dt,
+               order.damp);
 }
 
 // Whole chunks, as even as they come, with `head_start` more for the
@@ -833,14 +837,31 @@ void place_parts(MetalObjFast &f)
     const int32_t fair = f.num_chunks / n;
     Balance &b = f.balance;
     b.head_start = std::clamp(b.head_start, 1 - fair, (fair - 1) * (n - 1));
-    const int32_t first = (f.num_chunks + b.head_start * (n - 1)) / n;
-    const int32_t rest = f.num_chunks - first;
-    for (int32_t k = 0; k < n; ++k) {
-        const int32_t begin = k == 0 ? 0 : first + rest * (k - 1) / (n - 1);
-        const int32_t end = k == 0 ? first : first + rest * k / (n - 1);
+    const int32_t mine = (f.num_chunks + b.head_start * (n - 1)) / n;
+    const int32_t rest = f.num_chunks - mine;
+    int32_t begin = 0;
+    for (int32_t k = 0, other = 0; k < n; ++k) {
+        int32_t size = mine;
+        if (k != b.caller_part) {
+            size = rest * (other + 1) / (n - 1) - rest * other / (n - 1);
+            ++other;
+        }
         f.parts[k].lane_begin = begin * lanes_per_chunk;
-        f.parts[k].lane_end = end * lanes_per_chunk;
+        f.parts[k].lane_end = (begin + size) * lanes_per_chunk;
+        begin += size;
     }
+}
+
+// The part that holds the node the caller last read between steps (the
+// render loop reads the sampling node after every step): the caller steps
+// that part itself, so that the node's new position is in its own cache.
+int32_t watched_part(const MetalObjFast &f)
+{
+    const int32_t lane = f.watched_node;
+    for (int32_t k = 0; k < f.num_parts; ++k)
+        if (lane >= f.parts[k].lane_begin && lane < f.parts[k].lane_end)
+            return k;
+    return f.balance.caller_part;
 }
 
 // Tunes a split step while the steps run; neither choice changes a result.
@@ -868,10 +889,11 @@ void balance_parts(MetalObjFast &f, uint64_t ticks)
             if (b.shared_ticks && window > b.shared_ticks)
                 b.direction = -b.direction;
             b.head_start += b.direction;
-            place_parts(f);
         }
         b.shared_ticks = window;
     }
+    b.caller_part = watched_part(f);
+    place_parts(f);
     b.ticks = 0;
     b.steps = 0;
     const bool alone_faster = b.alone_ticks && b.alone_ticks < b.shared_ticks;
@@ -1030,7 +1052,8 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
             balance_parts(*fast, __rdtsc() - start);
         } else {
             const cwphymod::StepTicks ticks = cwphymod::step_pool_run(
-                fast->pool, cwphymod::StepOrder{dt, damp, fast->current});
+                fast->pool,
+                cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
             balance_parts(*fast, ticks.own + ticks.wait);
         }
     } else {
@@ -1051,6 +1074,7 @@ int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
 
 double cw_metal_obj_fast_get(const MetalObjFast *fast, int32_t node, int32_t axis)
 {
+    fast->watched_node = node;
     return coordinate_array(fast, axis)[node];
 }
 

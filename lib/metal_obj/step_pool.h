@@ -10,7 +10,8 @@ namespace cwphymod {
 //! cache line as the signal that starts the step.
 struct StepOrder {
     double dt, damp;
-    int32_t current; // which position buffer the step starts from
+    int32_t current;     // which position buffer the step starts from
+    int32_t caller_part; // which part the caller steps
 };
 
 //! One part of a step: `part` runs on its own thread (0 on the caller's).

@@ -109,7 +109,7 @@ constexpr int32_t balance_window = 256;
 // it has become the faster: after this many windows at first and after a
 // probe that won, twice as many after each probe that lost, up to the most.
 constexpr int32_t probe_gap_first = 16;
-constexpr int32_t probe_gap_most = 1024;
+constexpr int32_t probe_gap_most = 64;
 // A shared window that runs at half the speed of stepping alone ends after
 // this many steps.
 constexpr int32_t steps_before_giving_up = 16;

@@ -20,6 +20,16 @@
 // reads its slot terms at fixed shifts from its own number. Classes too sparse
 // for that (a tube's ring-closing springs) are evaluated one by one first.
 // Meshes that fit no such scheme are stepped by a scalar list of springs.
+//
+// The vector paths step from one position buffer into the other, so a node's
+// new position never reaches a term of the same step, whoever computes it.
+// That lets a step be split into runs of chunks ("parts"), one per thread:
+// each part computes every term its nodes read, including those of the
+// springs that reach into it from the part before, into term arrays of its
+// own, and each node still adds its terms in its slot order, so the bits do
+// not depend on the split. The worker threads belong to the compiled object
+// (step_pool.h); the calling thread steps a part itself and tunes the split
+// while it runs.
 #include "cw_metal_obj_fast.h"
 
 #include <immintrin.h>

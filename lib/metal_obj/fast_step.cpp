@@ -106,7 +106,6 @@ struct Part {
     double *terms[max_classes];
     Label labels[max_labels];
     uint32_t subtract_bits; // bit l: label l subtracts
-    void *block; // the term arrays of every part but the first; owned
 };
 
 struct Spring {
@@ -200,7 +199,7 @@ FastPath forced_path = FastPath::automatic;
 constexpr int32_t max_threads = 8;
 // Springs each thread must have for a split step to be faster than one
 // thread: below it the two hand-overs between cores per step cost more than
-// the thread saves (measured with engine_bench's BM_FastThreads).
+// the thread saves (measured with engine_bench's BM_Threads).
 constexpr int64_t default_min_springs_per_thread = 1200;
 int64_t min_springs_per_thread = default_min_springs_per_thread;
 

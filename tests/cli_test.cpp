@@ -87,7 +87,8 @@ TEST(RenderOptions, ValuesReachTheInstrument)
 {
     const Parsed p = parse({"--tension", "0.5", "--speed", "0.1", "--damping", "0.2",
                             "--actuation", "perpendicular", "--velocity", "0.25", "--decay",
-                            "-50", "--length", "2.5", "--rate", "192000", "-q", "-o", "x.wav"});
+                            "-50", "--length", "2.5", "--rate", "192000", "--threads", "3", "-q",
+                            "-o", "x.wav"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.instrument.tension, 0.5);
     EXPECT_EQ(p.instrument.speed, 0.1);
@@ -98,6 +99,7 @@ TEST(RenderOptions, ValuesReachTheInstrument)
     EXPECT_EQ(p.instrument.decay_level, -50.0);
     EXPECT_EQ(p.options.length_s, 2.5);
     EXPECT_EQ(p.options.rate_hz, 192000);
+    EXPECT_EQ(p.options.threads, 3);
     EXPECT_TRUE(p.options.quiet);
 }
 
@@ -117,6 +119,8 @@ TEST(RenderOptions, BadValuesNameTheOptionAndTheValidRange)
         {{"--damping", "0.001"}, "--damping: 0.001 is out of range (valid: 0.005 to 0.5)"},
         {{"--decay", "-10"}, "--decay: -10 is out of range (valid: -80 to -20)"},
         {{"--rate", "192001"}, "--rate: 192001 is out of range (valid: 8000 to 192000)"},
+        {{"--threads", "9"}, "--threads: 9 is out of range (valid: 1 to 8)"},
+        {{"--threads", "0"}, "--threads: 0 is out of range (valid: 1 to 8)"},
         {{"--length", "10.5"}, "--length: 10.5 is out of range (valid: 0 to 10)"},
         {{"--shape", "cone"}, "--shape: 'cone' is not a shape (valid: tube, rod, plane)"},
         {{"--actuation", "hit"},
@@ -251,6 +255,28 @@ TEST(RenderCli, SameBytesAsTheWindowForAnyParameters)
     ins.decay_level = -40.0;
     EXPECT_EQ(read_file(dir.path / "plane.wav"),
               window_bytes(ins, 0.5, 22050, dir.path / "window.wav"));
+}
+
+// The largest plane, whose steps are split across threads: the same bytes
+// for one thread and for several.
+TEST(RenderCli, SameBytesForEveryThreadCount)
+{
+    TempDir dir;
+    const std::vector<std::string> sound = {"--shape", "plane", "--plane-length", "30",
+                                            "--plane-width", "39", "--rate", "96000",
+                                            "--length", "0.1", "-q", "-o"};
+    std::string bytes;
+    for (const char *threads : {"1", "2", "3"}) {
+        std::vector<std::string> args = {"--threads", threads};
+        args.insert(args.end(), sound.begin(), sound.end());
+        args.push_back(std::string("plane") + threads + ".wav");
+        const ProgramRun r = run(args, dir.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string got = read_file(dir.path / (std::string("plane") + threads + ".wav"));
+        if (bytes.empty())
+            bytes = got;
+        EXPECT_EQ(got, bytes) << threads << " threads";
+    }
 }
 
 TEST(RenderCli, BadOptionsExitTwoAndWriteNothing)

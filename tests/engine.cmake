@@ -7,4 +7,10 @@ if(VALGRIND)
     COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
             $<TARGET_FILE:engine_test>
             --gtest_filter=FastAllocationFailure.*:FastStepper.RefusesIncompleteObjects:FastStepper.CoordinatesReadAndWriteLikeTheRecords)
+  # Renders split across worker threads, one of them stopped: every worker
+  # joined, nothing lost.
+  add_test(NAME EngineValgrind.StoppedThreadedRenderLeavesNothing
+    COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect
+            $<TARGET_FILE:engine_test>
+            --gtest_filter=FastRender.ThreadsGiveTheSameSamplesAndAStopLeavesNoThread)
 endif()

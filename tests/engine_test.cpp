@@ -1,4 +1,5 @@
 // The fast stepper against the reference step, bit for bit, on every path.
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +28,25 @@ public:
     explicit PathGuard(FastPath path) { cwphymod::set_fast_path_for_testing(path); }
     ~PathGuard() { cwphymod::set_fast_path_for_testing(FastPath::automatic); }
 };
+
+// Lets any mesh be split across threads, however small, for the test's scope.
+class AnySizeSplits {
+public:
+    AnySizeSplits() { cwphymod::set_min_springs_per_thread_for_testing(0); }
+    ~AnySizeSplits() { cwphymod::set_min_springs_per_thread_for_testing(-1); }
+};
+
+// Threads of this process, from the kernel's list of them.
+int thread_count()
+{
+    int n = 0;
+    if (GDir *dir = g_dir_open("/proc/self/task", 0, nullptr)) {
+        while (g_dir_read_name(dir))
+            ++n;
+        g_dir_close(dir);
+    }
+    return n;
+}
 
 std::vector<FastPath> supported_paths()
 {
@@ -110,13 +130,23 @@ std::string describe(const Shape &s)
 // on the forced path, then compares every field.
 // `expected` is the path the object should get: the forced one, or the scalar
 // list for meshes the vector paths cannot serve.
+// With `threads` above 1 every step is split across that many threads (or
+// as many as the mesh has chunks of eight nodes).
 std::string run_both(MetalObj *reference, MetalObj *twin, FastPath path, int steps, double dt,
-                     double damp, FastPath expected = FastPath::automatic)
+                     double damp, FastPath expected = FastPath::automatic, int32_t threads = 1)
 {
     PathGuard guard(path);
     FastPtr fast(cw_metal_obj_fast_new(twin));
     if (!fast)
         return "compile failed";
+    if (threads > 1) {
+        AnySizeSplits any_size;
+        const int32_t want = std::min(threads, (twin->num_nodes + 7) / 8);
+        const int32_t got = cw_metal_obj_fast_set_threads(fast.get(), threads);
+        if (got != want)
+            return "split across " + std::to_string(got) + " threads instead of " +
+                   std::to_string(want);
+    }
     if (expected == FastPath::automatic)
         expected = path;
     if (cwphymod::fast_path_of(fast.get()) != expected)
@@ -157,6 +187,75 @@ TEST(FastStepper, MatchesReferenceBitForBitOnEveryShapeSizeAndPath)
             }
         }
     }
+}
+
+// The same on 2, 3 and 4 threads: each thread steps a run of nodes, and the
+// springs across a boundary are evaluated on both sides of it.
+TEST(FastThreads, MatchReferenceBitForBitOnEveryShapeSizeAndPath)
+{
+    const Shape shapes[] = {
+        {TYPE_TUBE, 3, 3},   {TYPE_TUBE, 10, 5},  {TYPE_TUBE, 4, 29},   {TYPE_TUBE, 17, 8},
+        {TYPE_TUBE, 30, 30}, {TYPE_ROD, 3, 0},    {TYPE_ROD, 64, 0},    {TYPE_ROD, 200, 0},
+        {TYPE_PLANE, 3, 3},  {TYPE_PLANE, 7, 9},  {TYPE_PLANE, 3, 39},  {TYPE_PLANE, 13, 8},
+        {TYPE_PLANE, 30, 39},
+    };
+    constexpr int steps = 250;
+    for (const Shape &s : shapes) {
+        for (FastPath path : supported_paths()) {
+            if (path == FastPath::scalar)
+                continue;
+            for (int32_t threads : {2, 3, 4}) {
+                ObjPtr reference(build(s, 1.7));
+                ObjPtr twin(build(s, 1.7));
+                ASSERT_TRUE(reference && twin);
+                const int32_t node = s.type == TYPE_ROD ? s.a / 2 : s.b + s.b / 2;
+                for (MetalObj *o : {reference.get(), twin.get()})
+                    o->nodes[node]->x += 0.8;
+                EXPECT_EQ(run_both(reference.get(), twin.get(), path, steps, 0.31, 0.9993,
+                                   FastPath::automatic, threads),
+                          "")
+                    << describe(s) << " on " << path_name(path) << ", " << threads << " threads";
+            }
+        }
+    }
+}
+
+// Strikes between steps, and the thread count changed between steps, on the
+// largest plane; small meshes and the scalar list stay on one thread unless
+// told otherwise.
+TEST(FastThreads, StrikesAndThreadChangesBetweenStepsKeepTheBits)
+{
+    ObjPtr reference(cw_metal_obj_new_plane(30, 39, 4.0));
+    ObjPtr twin(cw_metal_obj_new_plane(30, 39, 4.0));
+    FastPtr fast(cw_metal_obj_fast_new(twin.get()));
+    ASSERT_TRUE(fast);
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(fast.get(), 2), 2);
+    int32_t struck = 40;
+    // Long enough runs for the split to be retuned (and run alone) on the way.
+    for (int32_t threads : {3, 1, 4, 2, 8, 1}) {
+        for (int i = 0; i < 600; ++i) {
+            cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
+            cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+        }
+        reference->nodes[struck]->x += 0.5;
+        cw_metal_obj_fast_set(fast.get(), struck, CW_METAL_OBJ_X,
+                              cw_metal_obj_fast_get(fast.get(), struck, CW_METAL_OBJ_X) + 0.5);
+        struck += 97;
+        EXPECT_GE(cw_metal_obj_fast_set_threads(fast.get(), threads), 1);
+    }
+    for (int i = 0; i < 150; ++i) {
+        cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
+        cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+    }
+    cw_metal_obj_fast_store(fast.get(), twin.get());
+    EXPECT_EQ(compare_records(reference.get(), twin.get()), "");
+
+    ObjPtr small(cw_metal_obj_new_tube(10, 5, 4.0));
+    FastPtr small_fast(cw_metal_obj_fast_new(small.get()));
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(small_fast.get(), 4), 1);
+    PathGuard guard(FastPath::scalar);
+    FastPtr listed(cw_metal_obj_fast_new(reference.get()));
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(listed.get(), 4), 1);
 }
 
 // Tight and loose springs, a plane that has never been struck, a tube of
@@ -313,6 +412,16 @@ TEST(FastAllocationFailure, EveryFailureGivesNullAndLeaksNothing)
         }
         EXPECT_GE(failures, 3) << path_name(path);
     }
+    // A split that cannot get its memory stays on one thread.
+    FastPtr fast(cw_metal_obj_fast_new(obj.get()));
+    AnySizeSplits any_size;
+    allocations_left = 0;
+    cwphymod::set_allocator_for_testing(failing_allocator);
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(fast.get(), 3), 1);
+    allocations_left = 1;
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(fast.get(), 3), 1);
+    cwphymod::set_allocator_for_testing(nullptr);
+    EXPECT_EQ(cw_metal_obj_fast_set_threads(fast.get(), 3), 3);
 }
 
 // The render loop before the fast stepper: the records stepped by
@@ -445,6 +554,50 @@ TEST(FastRender, RenderedSamplesMatchTheReferenceLoop)
         EXPECT_EQ(mismatch, count) << "type " << c.type << " " << c.a << "x" << c.b
                                    << " first differing sample";
     }
+}
+
+} // namespace
+
+namespace {
+
+// Asks for a stop once a third of the render is done.
+void stop_at_a_third(void *user, float fraction)
+{
+    if (fraction > 0.33f)
+        static_cast<Instrument *>(user)->stop = 1;
+}
+
+// Renders split across threads: the same samples as the reference loop; a
+// stopped render leaves no worker behind, and the render after it is exact.
+TEST(FastRender, ThreadsGiveTheSameSamplesAndAStopLeavesNoThread)
+{
+    Instrument ins = instrument_defaults();
+    ins.type = TYPE_PLANE;
+    ins.plane_length = 30;
+    ins.plane_width = 39;
+    ins.actuation_node = instrument_reset_actuation_node(ins);
+    ins.sampling_node = instrument_reset_sampling_node(ins);
+    constexpr uint64_t count = 2000;
+    std::vector<double> want(count), got(count);
+    Instrument twin = ins;
+    ASSERT_EQ(reference_render(&twin, 96000, count, want.data(), nullptr, 0.0), count);
+    const int before = thread_count();
+    for (int32_t threads : {4, 2}) {
+        set_render_threads(threads);
+        EXPECT_EQ(render_threads(), threads);
+        ins.progress = stop_at_a_third;
+        EXPECT_EQ(cw_metal_obj_render(&ins, 96000, count, got.data(), &ins, 0.0), 0u);
+        EXPECT_EQ(thread_count(), before) << threads << " threads";
+        ins.progress = nullptr;
+        std::fill(got.begin(), got.end(), -1.0);
+        ASSERT_EQ(cw_metal_obj_render(&ins, 96000, count, got.data(), nullptr, 0.0), count);
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), count * sizeof(double)), 0)
+            << threads << " threads";
+        EXPECT_EQ(thread_count(), before) << threads << " threads";
+    }
+    set_render_threads(0);
+    EXPECT_GE(render_threads(), 1);
+    EXPECT_LE(render_threads(), render_threads_max);
 }
 
 } // namespace

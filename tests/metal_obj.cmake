@@ -21,7 +21,7 @@ foreach(level 0 2)
     ${CWPHYMOD_SOURCE_PATHS})
   target_include_directories(metal_obj_trace_O${level} PRIVATE ${PROJECT_SOURCE_DIR}/lib/metal_obj)
   target_compile_options(metal_obj_trace_O${level} PRIVATE -O${level} -fno-math-errno)
-  target_link_libraries(metal_obj_trace_O${level} PRIVATE m)
+  target_link_libraries(metal_obj_trace_O${level} PRIVATE m Threads::Threads)
 endforeach()
 add_test(NAME MetalObjDeterminism.O0AndO2GiveIdenticalBits
   COMMAND ${CMAKE_COMMAND} -DA=$<TARGET_FILE:metal_obj_trace_O0> -DB=$<TARGET_FILE:metal_obj_trace_O2>

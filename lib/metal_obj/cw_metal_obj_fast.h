@@ -6,7 +6,8 @@
  * reference would have (a NaN stays a NaN, its sign bit aside). Each spring
  * is evaluated once per step and each node still adds its spring terms in
  * its own slot order; the work is spread over vector lanes (AVX-512, AVX2 or
- * SSE2, chosen at run time). Everything runs on the calling thread.
+ * SSE2, chosen at run time). A step runs on the calling thread, or is split
+ * across worker threads (cw_metal_obj_fast_set_threads) with the same bits.
  *
  * Calling order: build an object with a builder, set it up (strike it) on the
  * records, compile it with cw_metal_obj_fast_new(), then any number of
@@ -48,6 +49,17 @@ CW_METAL_OBJ_API void cw_metal_obj_fast_free(MetalObjFast *fast);
 /* Advances the compiled object by one step, exactly as cw_metal_obj_perturb()
  * advances the records. Cannot fail. Returns when the step is complete. */
 CW_METAL_OBJ_API void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp);
+
+/* Splits every following step across `threads` threads (the caller's among
+ * them; 1 or less: the caller's alone, stopping any workers). Large meshes
+ * only: fewer threads are used where more would not pay (a thread needs a
+ * share of about 1,200 springs), for meshes the vector paths cannot
+ * serve, and when a thread cannot be started. Returns the number of threads
+ * now used. The workers are made here and kept until the next call or
+ * cw_metal_obj_fast_free(); between steps they spin briefly, yield, and
+ * after a few milliseconds without a step they sleep. Results are identical
+ * for every thread count. Call it between steps, from the thread that steps. */
+CW_METAL_OBJ_API int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads);
 
 /* Number of nodes, as in the records. */
 CW_METAL_OBJ_API int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast);

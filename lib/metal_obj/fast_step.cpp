@@ -20,6 +20,16 @@
 // reads its slot terms at fixed shifts from its own number. Classes too sparse
 // for that (a tube's ring-closing springs) are evaluated one by one first.
 // Meshes that fit no such scheme are stepped by a scalar list of springs.
+//
+// The vector paths step from one position buffer into the other, so a node's
+// new position never reaches a term of the same step, whoever computes it.
+// That lets a step be split into runs of chunks ("parts"), one per thread:
+// each part computes every term its nodes read, including those of the
+// springs that reach into it from the part before, into term arrays of its
+// own, and each node still adds its terms in its slot order, so the bits do
+// not depend on the split. The worker threads belong to the compiled object
+// (step_pool.h); the calling thread steps a part itself and tunes the split
+// while it runs.
 #include "cw_metal_obj_fast.h"
 
 #include <immintrin.h>
@@ -34,6 +44,7 @@
 
 #include "alloc.h"
 #include "fast_step.h"
+#include "step_pool.h"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -42,9 +53,15 @@ namespace {
 using cwphymod::FastPath;
 
 constexpr int32_t lanes_per_chunk = 8;
-// Chunks whose spring terms are computed together before their nodes are
-// updated: long enough inner loops, and the block's terms stay in L1.
-constexpr int32_t chunks_per_block = 8;
+// How far the square roots run ahead of the node sums, in lanes: far enough
+// that a sum never reads a term whose store is still on its way to the cache
+// (a read that straddles two such stores waits for both), near enough that
+// the terms are still in L1 when the sum reads them.
+constexpr int32_t terms_lead_lanes = 32;
+// What the nodes of a chunk do in a step.
+constexpr uint8_t chunk_still = 0;     // no node moves: positions copied
+constexpr uint8_t chunk_moves_some = 1; // movable and fixed nodes mixed
+constexpr uint8_t chunk_moves_all = 2;  // every lane a movable node
 // More classes than this make the label sum per node longer than the scalar
 // spring list is slow; no builder comes near it.
 constexpr int32_t max_classes = 12;
@@ -58,17 +75,18 @@ constexpr std::size_t block_alignment = 64;
 // The spring terms of a class are indexed by the spring's lower node: x at
 // terms[i], y at terms[i + term_stride], z at terms[i + 2 * term_stride].
 // Valid from index -front (a shifted read below node 0 finds +0) to the last
-// lane.
+// lane. Each part of a split step has its own arrays (see Part).
 struct DenseClass {
-    int32_t offset;                  // upper node minus lower node
-    int32_t chunk_begin, chunk_end;  // chunks holding the class's lower nodes
-    double *terms;
-    const int64_t *mask;             // per lane: all ones where a spring starts
+    int32_t offset;                // upper node minus lower node
+    int32_t cls;                   // class number: which term arrays
+    int32_t lane_begin, lane_end;  // whole chunks holding the class's lower nodes
+    const int64_t *mask;           // per lane: all ones where a spring starts
+    const uint8_t *lane_bits;      // the same per chunk, one bit per lane
 };
 
 struct SparseSpring {
     int32_t a, b;
-    double *terms;
+    int32_t cls;
 };
 
 // One position of the per-node sum: the class's terms shifted so that lane i
@@ -79,8 +97,44 @@ struct Label {
     int32_t subtract;
 };
 
+// A run of whole chunks whose nodes one thread steps, with the term arrays
+// it writes and reads. Parts never write the same memory: a term that two
+// parts need (a spring across their boundary) is computed by both, with the
+// same bits.
+struct Part {
+    int32_t lane_begin, lane_end;
+    double *terms[max_classes];
+    Label labels[max_labels];
+    uint32_t subtract_bits; // bit l: label l subtracts
+};
+
 struct Spring {
     int32_t a, b;
+};
+
+// Steps between two moves of the parts' boundaries.
+constexpr int32_t balance_window = 256;
+// Now and then a window runs the other way (alone or shared) to see whether
+// it has become the faster: after this many windows at first and after a
+// probe that won, twice as many after each probe that lost, up to the most.
+constexpr int32_t probe_gap_first = 16;
+constexpr int32_t probe_gap_most = 64;
+// A shared window that runs at half the speed of stepping alone ends after
+// this many steps.
+constexpr int32_t steps_before_giving_up = 16;
+
+// How a split step is run (see balance_parts).
+struct Balance {
+    int32_t head_start = 0; // chunks more than a fair share for the caller
+    int32_t caller_part = 0; // the part the caller steps itself
+    int32_t direction = 1;
+    bool alone = false;     // this window runs on the caller alone
+    bool probing = false;   // this window is a probe
+    int32_t probe_gap = 1;  // the second window is the first probe
+    int32_t since_probe = 0;
+    int32_t steps = 0;
+    uint64_t ticks = 0;
+    uint64_t shared_ticks = 0, alone_ticks = 0; // per window, 0: not measured
 };
 
 } // namespace
@@ -90,18 +144,42 @@ struct MetalObjFast {
     int32_t num_lanes;
     int32_t num_chunks;
     FastPath path;
-    // y and z follow x (and vy, vz follow vx) at the strides.
-    double *x, *y, *z, *vx, *vy, *vz;
+    int64_t num_evaluated; // distinct springs, each one square root per step
+    // Positions: the vector paths step from pos[current] into the other
+    // buffer, so that no node's new position can reach a term of the same
+    // step whatever order (or thread) computes it; the scalar path steps
+    // pos[0] in place. y and z follow x (and vy, vz follow vx) at the strides.
+    double *pos[2];
+    double *vx, *vy, *vz;
     std::ptrdiff_t pos_stride, vel_stride, term_stride;
     // Vector paths.
     const int64_t *movable; // per lane: all ones for a movable node
-    const uint8_t *chunk_moves;
+    const uint8_t *chunk_moves; // chunk_still, chunk_moves_some or _all
+    const uint32_t *chunk_labels; // per chunk: bit l set when a node there uses label l
+    int32_t front;
+    int32_t num_classes;
+    int32_t class_offset[max_classes];
     int32_t num_dense;
     DenseClass *dense;
     int32_t num_sparse;
     SparseSpring *sparse;
     int32_t num_labels;
-    Label *labels;
+    int32_t label_class[max_labels];
+    int32_t label_upper[max_labels];
+    // Parts of a step: one built-in part covering the object, or a part per
+    // thread with the pool that runs them.
+    int32_t num_parts;
+    Part *parts;
+    Part *whole;
+    void *parts_block;
+    cwphymod::StepPool *pool;
+    // Written by the stepping thread at every step, so they keep a cache line
+    // away from the fields the workers read: which position buffer is
+    // current, and how a split step is run.
+    char apart[block_alignment];
+    int32_t current;
+    Balance balance;
+    mutable int32_t watched_node; // the last node read through cw_metal_obj_fast_get
     // Scalar path.
     int32_t num_springs;
     Spring *springs;
@@ -117,6 +195,13 @@ struct MetalObjFast {
 namespace {
 
 FastPath forced_path = FastPath::automatic;
+
+constexpr int32_t max_threads = 8;
+// Springs each thread must have for a split step to be faster than one
+// thread: below it the two hand-overs between cores per step cost more than
+// the thread saves (measured with engine_bench's BM_Threads).
+constexpr int64_t default_min_springs_per_thread = 1200;
+int64_t min_springs_per_thread = default_min_springs_per_thread;
 
 // An array from the library's allocator, released on scope exit.
 template <class T> class Scratch {
@@ -264,12 +349,14 @@ bool order_labels(int32_t num_labels, const bool (*after)[max_labels], const boo
     return true;
 }
 
-inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx, double *ty,
-                        double *tz)
+inline void scalar_term(const double *x, std::ptrdiff_t stride, int32_t a, int32_t b,
+                        double *tx, double *ty, double *tz)
 {
-    const double dx = f.x[a] - f.x[b];
-    const double dy = f.y[a] - f.y[b];
-    const double dz = f.z[a] - f.z[b];
+    const double *const y = x + stride;
+    const double *const z = y + stride;
+    const double dx = x[a] - x[b];
+    const double dy = y[a] - y[b];
+    const double dz = z[a] - z[b];
     const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
     const double k = 1.0 - len;
     *tx = dx * k;
@@ -280,8 +367,12 @@ inline void scalar_term(const MetalObjFast &f, int32_t a, int32_t b, double *tx,
 void scalar_step(MetalObjFast &f, double dt, double damp)
 {
     // Every term from the positions before the step, then the nodes in place.
+    double *const x = f.pos[0];
+    double *const y = x + f.pos_stride;
+    double *const z = y + f.pos_stride;
     for (int32_t s = 0; s < f.num_springs; ++s)
-        scalar_term(f, f.springs[s].a, f.springs[s].b, &f.sx[s], &f.sy[s], &f.sz[s]);
+        scalar_term(x, f.pos_stride, f.springs[s].a, f.springs[s].b, &f.sx[s], &f.sy[s],
+                    &f.sz[s]);
     for (int32_t m = 0; m < f.num_movers; ++m) {
         const int32_t i = f.movers[m];
         double fx = 0.0, fy = 0.0, fz = 0.0;
@@ -300,18 +391,9 @@ void scalar_step(MetalObjFast &f, double dt, double damp)
         f.vx[i] = (fx * dt + f.vx[i]) * damp;
         f.vy[i] = (fy * dt + f.vy[i]) * damp;
         f.vz[i] = (fz * dt + f.vz[i]) * damp;
-        f.x[i] = f.vx[i] * dt + f.x[i];
-        f.y[i] = f.vy[i] * dt + f.y[i];
-        f.z[i] = f.vz[i] * dt + f.z[i];
-    }
-}
-
-void sparse_terms(const MetalObjFast &f)
-{
-    for (int32_t s = 0; s < f.num_sparse; ++s) {
-        const SparseSpring &sp = f.sparse[s];
-        double *const t = sp.terms + sp.a;
-        scalar_term(f, sp.a, sp.b, t, t + f.term_stride, t + 2 * f.term_stride);
+        x[i] = f.vx[i] * dt + x[i];
+        y[i] = f.vy[i] * dt + y[i];
+        z[i] = f.vz[i] * dt + z[i];
     }
 }
 
@@ -332,6 +414,11 @@ inline VecD vsqrt(VecD q)
 {
     return _mm512_sqrt_pd(q);
 }
+constexpr bool has_store_masked = true;
+inline void store_masked(double *p, VecD v, uint32_t lane_bits)
+{
+    _mm512_mask_storeu_pd(p, static_cast<__mmask8>(lane_bits), v);
+}
 #include "fast_kernel.inc"
 } // namespace avx512
 #pragma GCC diagnostic pop
@@ -346,6 +433,8 @@ inline VecD vsqrt(VecD q)
 {
     return _mm256_sqrt_pd(q);
 }
+constexpr bool has_store_masked = false;
+inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace avx2
 #pragma GCC pop_options
@@ -357,21 +446,25 @@ inline VecD vsqrt(VecD q)
 {
     return _mm_sqrt_pd(q);
 }
+constexpr bool has_store_masked = false;
+inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace sse2
 
-void vector_step(MetalObjFast &f, double dt, double damp)
+// Steps part `k` of the object from pos[current] into the other buffer.
+void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp)
 {
-    sparse_terms(f);
+    const double *const in = f.pos[current];
+    double *const out = f.pos[1 - current];
     switch (f.path) {
     case FastPath::avx512:
-        avx512::sweep(f, 0, f.num_chunks, dt, damp);
+        avx512::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     case FastPath::avx2:
-        avx2::sweep(f, 0, f.num_chunks, dt, damp);
+        avx2::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     default:
-        sse2::sweep(f, 0, f.num_chunks, dt, damp);
+        sse2::sweep_any(f, f.parts[k], in, out, dt, damp);
         break;
     }
 }
@@ -389,7 +482,6 @@ struct Plan {
     int32_t class_last[max_classes] = {};
     int32_t class_springs[max_classes] = {};
     bool class_dense[max_classes] = {};
-    double *class_terms[max_classes] = {};
     int32_t num_dense = 0;
     int32_t num_sparse = 0;
     int32_t label_order[max_labels] = {};
@@ -402,35 +494,60 @@ struct Plan {
     int64_t movable_slots = 0;
 };
 
+// The term arrays of one part, each starting `front` lanes before node 0.
+void carve_terms(Layout &lay, const MetalObjFast &f, Part &part)
+{
+    for (int32_t c = 0; c < f.num_classes; ++c) {
+        double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
+        part.terms[c] = t ? t + f.front : nullptr;
+    }
+}
+
+// A part's labels point into its own term arrays.
+void fill_labels(const MetalObjFast &f, Part &part)
+{
+    for (int32_t l = 0; l < f.num_labels; ++l) {
+        const int32_t c = f.label_class[l];
+        const bool upper = f.label_upper[l] != 0;
+        part.labels[l] = Label{part.terms[c] - (upper ? f.class_offset[c] : 0), upper ? 1 : 0};
+        if (upper)
+            part.subtract_bits |= 1u << l;
+    }
+}
+
 void carve(Layout &lay, MetalObjFast &f, Plan &p)
 {
     f.pos_stride = p.lanes + p.position_pad;
     f.vel_stride = p.lanes;
-    f.x = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
+    for (int32_t b = 0; b < (p.vector ? 2 : 1); ++b)
+        f.pos[b] = lay.take<double>(3 * static_cast<std::size_t>(f.pos_stride));
     f.vx = lay.take<double>(3 * static_cast<std::size_t>(f.vel_stride));
-    if (f.x) {
-        f.y = f.x + f.pos_stride;
-        f.z = f.x + 2 * f.pos_stride;
+    if (f.vx) {
         f.vy = f.vx + f.vel_stride;
         f.vz = f.vx + 2 * f.vel_stride;
     }
     if (p.vector) {
         f.movable = lay.take<int64_t>(p.lanes);
         f.chunk_moves = lay.take<uint8_t>(p.chunks);
+        f.chunk_labels = lay.take<uint32_t>(p.chunks);
         f.term_stride = p.front + p.lanes;
-        for (int32_t c = 0; c < p.num_classes; ++c) {
-            double *t = lay.take<double>(3 * static_cast<std::size_t>(f.term_stride));
-            if (t)
-                p.class_terms[c] = t + p.front;
-        }
+        f.front = p.front;
+        f.num_classes = p.num_classes;
+        f.whole = lay.take<Part>(1);
+        Part first{};
+        carve_terms(lay, f, first);
+        if (f.whole)
+            *f.whole = first;
         f.dense = lay.take<DenseClass>(p.num_dense);
         for (int32_t c = 0; c < p.num_dense; ++c) {
             const int64_t *mask = lay.take<int64_t>(p.lanes);
-            if (f.dense)
+            const uint8_t *bits = lay.take<uint8_t>(p.chunks);
+            if (f.dense) {
                 f.dense[c].mask = mask;
+                f.dense[c].lane_bits = bits;
+            }
         }
         f.sparse = lay.take<SparseSpring>(p.num_sparse);
-        f.labels = lay.take<Label>(p.num_labels);
     } else {
         f.springs = lay.take<Spring>(p.num_springs);
         f.sx = lay.take<double>(p.num_springs);
@@ -618,11 +735,13 @@ MetalObjFast *compile(const MetalObj *obj)
     f->num_lanes = p.lanes;
     f->num_chunks = p.chunks;
     f->path = path;
+    f->num_evaluated = p.num_springs;
+    double *const x = f->pos[0];
     for (int32_t i = 0; i < n; ++i) {
         const MetalObjNode *node = obj->nodes[i];
-        f->x[i] = node->x;
-        f->y[i] = node->y;
-        f->z[i] = node->z;
+        x[i] = node->x;
+        x[i + f->pos_stride] = node->y;
+        x[i + 2 * f->pos_stride] = node->z;
         f->vx[i] = node->vx;
         f->vy[i] = node->vy;
         f->vz[i] = node->vz;
@@ -631,23 +750,28 @@ MetalObjFast *compile(const MetalObj *obj)
     if (p.vector) {
         auto *movable = const_cast<int64_t *>(f->movable);
         auto *chunk_moves = const_cast<uint8_t *>(f->chunk_moves);
-        for (int32_t i = 0; i < n; ++i) {
-            if (!obj->nodes[i]->fixed) {
-                movable[i] = -1;
-                chunk_moves[i / lanes_per_chunk] = 1;
-            }
+        for (int32_t i = 0; i < n; ++i)
+            movable[i] = obj->nodes[i]->fixed ? 0 : -1;
+        for (int32_t c = 0; c < p.chunks; ++c) {
+            int32_t moving = 0;
+            for (int32_t l = c * lanes_per_chunk; l < (c + 1) * lanes_per_chunk; ++l)
+                moving += movable[l] ? 1 : 0;
+            chunk_moves[c] = moving == lanes_per_chunk ? chunk_moves_all
+                             : moving                   ? chunk_moves_some
+                                                        : chunk_still;
         }
         int32_t dense_of_class[max_classes];
         for (int32_t c = 0; c < p.num_classes; ++c) {
+            f->class_offset[c] = p.class_offset[c];
             dense_of_class[c] = -1;
             if (!p.class_dense[c])
                 continue;
             DenseClass &d = f->dense[f->num_dense];
             dense_of_class[c] = f->num_dense++;
             d.offset = p.class_offset[c];
-            d.chunk_begin = p.class_first[c] / lanes_per_chunk;
-            d.chunk_end = p.class_last[c] / lanes_per_chunk + 1;
-            d.terms = p.class_terms[c];
+            d.cls = c;
+            d.lane_begin = p.class_first[c] / lanes_per_chunk * lanes_per_chunk;
+            d.lane_end = (p.class_last[c] / lanes_per_chunk + 1) * lanes_per_chunk;
         }
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -655,20 +779,35 @@ MetalObjFast *compile(const MetalObj *obj)
                 continue;
             const int32_t c = slot_class[ref.pos];
             if (dense_of_class[c] >= 0) {
-                auto *mask = const_cast<int64_t *>(f->dense[dense_of_class[c]].mask);
-                mask[ref.lower] = -1;
+                const DenseClass &d = f->dense[dense_of_class[c]];
+                const_cast<int64_t *>(d.mask)[ref.lower] = -1;
+                const_cast<uint8_t *>(d.lane_bits)[ref.lower / lanes_per_chunk] |=
+                    static_cast<uint8_t>(1u << (ref.lower % lanes_per_chunk));
             } else {
-                f->sparse[f->num_sparse++] =
-                    SparseSpring{ref.lower, ref.lower + ref.offset, p.class_terms[c]};
+                f->sparse[f->num_sparse++] = SparseSpring{ref.lower, ref.lower + ref.offset, c};
             }
         }
+        int32_t position_of[max_labels] = {};
         for (int32_t l = 0; l < p.num_labels; ++l) {
-            const int32_t label = p.label_order[l];
-            const int32_t c = label / 2;
-            const bool upper = label % 2 != 0;
-            f->labels[l] = Label{p.class_terms[c] - (upper ? p.class_offset[c] : 0), upper ? 1 : 0};
+            f->label_class[l] = p.label_order[l] / 2;
+            f->label_upper[l] = p.label_order[l] % 2;
+            position_of[p.label_order[l]] = l;
+        }
+        auto *chunk_labels = const_cast<uint32_t *>(f->chunk_labels);
+        for (int32_t i = 0; i < n; ++i) {
+            if (obj->nodes[i]->fixed)
+                continue;
+            for (int64_t pos = first_slot[i]; pos < first_slot[i + 1]; ++pos) {
+                const int32_t label = 2 * slot_class[pos] + (neighbour[pos] < i ? 1 : 0);
+                chunk_labels[i / lanes_per_chunk] |= 1u << position_of[label];
+            }
         }
         f->num_labels = p.num_labels;
+        f->num_parts = 1;
+        f->parts = f->whole;
+        f->whole->lane_begin = 0;
+        f->whole->lane_end = p.lanes;
+        fill_labels(*f, *f->whole);
     } else {
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];
@@ -691,9 +830,155 @@ MetalObjFast *compile(const MetalObj *obj)
     return f;
 }
 
+// Thread t (0: the caller) steps the part t places after the caller's.
+void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order)
+{
+    const MetalObjFast &f = *static_cast<const MetalObjFast *>(context);
+    sweep_part(f, (thread + order.caller_part) % f.num_parts, order.current, order.dt,
+               order.damp);
+}
+
+// Whole chunks, as even as they come, with `head_start` more for the
+// caller's part (fewer when negative), each part keeping one chunk at least.
+void place_parts(MetalObjFast &f)
+{
+    const int32_t n = f.num_parts;
+    const int32_t fair = f.num_chunks / n;
+    Balance &b = f.balance;
+    b.head_start = std::clamp(b.head_start, 1 - fair, (fair - 1) * (n - 1));
+    const int32_t mine = (f.num_chunks + b.head_start * (n - 1)) / n;
+    const int32_t rest = f.num_chunks - mine;
+    int32_t begin = 0;
+    for (int32_t k = 0, other = 0; k < n; ++k) {
+        int32_t size = mine;
+        if (k != b.caller_part) {
+            size = rest * (other + 1) / (n - 1) - rest * other / (n - 1);
+            ++other;
+        }
+        f.parts[k].lane_begin = begin * lanes_per_chunk;
+        f.parts[k].lane_end = (begin + size) * lanes_per_chunk;
+        begin += size;
+    }
+}
+
+// The part that holds the node the caller last read between steps (the
+// render loop reads the sampling node after every step): the caller steps
+// that part itself, so that the node's new position is in its own cache.
+int32_t watched_part(const MetalObjFast &f)
+{
+    const int32_t lane = f.watched_node;
+    for (int32_t k = 0; k < f.num_parts; ++k)
+        if (lane >= f.parts[k].lane_begin && lane < f.parts[k].lane_end)
+            return k;
+    return f.balance.caller_part;
+}
+
+// Tunes a split step while the steps run; neither choice changes a result.
+// The workers start a step later than the caller and their "done" takes a
+// while to reach it, so equal parts leave the caller waiting: every
+// balance_window steps the caller's share moves a chunk in the direction
+// that last shortened the steps, and turns back when a window is slower than
+// the one before. And a worker whose core is taken by another program holds
+// up every step: then the caller steps alone, for as long as the window it
+// runs alone now and then stays the faster.
+void balance_parts(MetalObjFast &f, uint64_t ticks)
+{
+    Balance &b = f.balance;
+    b.ticks += ticks;
+    ++b.steps;
+    const bool hopeless = !b.alone && b.alone_ticks && b.steps >= steps_before_giving_up &&
+                          b.ticks * balance_window > 2 * b.alone_ticks * b.steps;
+    if (b.steps < balance_window && !hopeless)
+        return;
+    const uint64_t window = b.ticks * balance_window / b.steps;
+    if (b.alone) {
+        b.alone_ticks = window;
+    } else {
+        if (!hopeless) {
+            if (b.shared_ticks && window > b.shared_ticks)
+                b.direction = -b.direction;
+            b.head_start += b.direction;
+        }
+        b.shared_ticks = window;
+    }
+    b.caller_part = watched_part(f);
+    place_parts(f);
+    b.ticks = 0;
+    b.steps = 0;
+    const bool alone_faster = b.alone_ticks && b.alone_ticks < b.shared_ticks;
+    if (b.probing) {
+        const bool won = alone_faster == b.alone;
+        b.probe_gap = won ? probe_gap_first : std::min(2 * b.probe_gap, probe_gap_most);
+        b.probing = false;
+    }
+    b.probing = ++b.since_probe >= b.probe_gap;
+    if (b.probing)
+        b.since_probe = 0;
+    b.alone = alone_faster != b.probing;
+}
+
+// Back to one part on the calling thread; no worker is left.
+void join_parts(MetalObjFast &f)
+{
+    cwphymod::step_pool_free(f.pool);
+    f.pool = nullptr;
+    std::free(f.parts_block);
+    f.parts_block = nullptr;
+    f.parts = f.whole;
+    f.num_parts = 1;
+}
+
+int32_t split(MetalObjFast &f, int32_t threads)
+{
+    join_parts(f);
+    if (f.path == FastPath::scalar || threads <= 1)
+        return 1;
+    int32_t n = std::min({threads, max_threads, f.num_chunks});
+    if (min_springs_per_thread > 0)
+        n = static_cast<int32_t>(std::min<int64_t>(n, f.num_evaluated / min_springs_per_thread));
+    if (n <= 1)
+        return 1;
+    // The parts, and the term arrays of every part but the first, which
+    // writes the object's own.
+    Layout sizing(nullptr);
+    sizing.take<Part>(static_cast<std::size_t>(n));
+    Part scratch{};
+    for (int32_t k = 1; k < n; ++k)
+        carve_terms(sizing, f, scratch);
+    const std::size_t bytes = sizing.used() + block_alignment;
+    void *block = cwphymod::allocate(bytes);
+    if (!block)
+        return 1;
+    std::memset(block, 0, bytes);
+    const auto aligned = (reinterpret_cast<std::uintptr_t>(block) + block_alignment - 1) &
+                         ~std::uintptr_t{block_alignment - 1};
+    Layout lay(reinterpret_cast<char *>(aligned));
+    Part *parts = lay.take<Part>(static_cast<std::size_t>(n));
+    for (int32_t k = 0; k < n; ++k) {
+        Part &part = parts[k];
+        if (k == 0)
+            part = *f.whole;
+        else
+            carve_terms(lay, f, part);
+        part.subtract_bits = 0;
+        fill_labels(f, part);
+    }
+    f.parts_block = block;
+    f.parts = parts;
+    f.num_parts = n;
+    f.balance = Balance{};
+    place_parts(f);
+    f.pool = cwphymod::step_pool_new(n - 1, run_part, &f);
+    if (!f.pool) {
+        join_parts(f);
+        return 1;
+    }
+    return n;
+}
+
 double *coordinate_array(const MetalObjFast *f, int32_t axis)
 {
-    return axis == CW_METAL_OBJ_X ? f->x : axis == CW_METAL_OBJ_Y ? f->y : f->z;
+    return f->pos[f->current] + axis * f->pos_stride;
 }
 
 } // namespace
@@ -715,6 +1000,35 @@ FastPath fast_path_of(const MetalObjFast *fast)
     return fast->path;
 }
 
+void set_min_springs_per_thread_for_testing(int64_t springs)
+{
+    min_springs_per_thread = springs < 0 ? default_min_springs_per_thread : springs;
+}
+
+int64_t fast_spring_count(const MetalObjFast *fast)
+{
+    return fast->num_evaluated;
+}
+
+void sqrt_sweep_for_bench(FastPath path, const double *in, double *out, int32_t n)
+{
+    switch (path) {
+    case FastPath::avx512:
+        avx512::sqrt_sweep(in, out, n);
+        break;
+    case FastPath::avx2:
+        avx2::sqrt_sweep(in, out, n);
+        break;
+    case FastPath::sse2:
+        sse2::sqrt_sweep(in, out, n);
+        break;
+    default:
+        for (int32_t i = 0; i < n; ++i)
+            out[i] = std::sqrt(in[i]);
+        break;
+    }
+}
+
 } // namespace cwphymod
 
 extern "C" {
@@ -728,16 +1042,38 @@ void cw_metal_obj_fast_free(MetalObjFast *fast)
 {
     if (!fast)
         return;
+    join_parts(*fast);
     std::free(fast->block);
     std::free(fast);
 }
 
 void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
 {
-    if (fast->path == FastPath::scalar)
+    if (fast->path == FastPath::scalar) {
         scalar_step(*fast, dt, damp);
-    else
-        vector_step(*fast, dt, damp);
+        return;
+    }
+    if (fast->pool) {
+        if (fast->balance.alone) {
+            const uint64_t start = __rdtsc();
+            for (int32_t k = 0; k < fast->num_parts; ++k)
+                sweep_part(*fast, k, fast->current, dt, damp);
+            balance_parts(*fast, __rdtsc() - start);
+        } else {
+            const cwphymod::StepTicks ticks = cwphymod::step_pool_run(
+                fast->pool,
+                cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
+            balance_parts(*fast, ticks.own + ticks.wait);
+        }
+    } else {
+        sweep_part(*fast, 0, fast->current, dt, damp);
+    }
+    fast->current = 1 - fast->current;
+}
+
+int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads)
+{
+    return split(*fast, threads);
 }
 
 int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
@@ -747,6 +1083,7 @@ int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
 
 double cw_metal_obj_fast_get(const MetalObjFast *fast, int32_t node, int32_t axis)
 {
+    fast->watched_node = node;
     return coordinate_array(fast, axis)[node];
 }
 
@@ -759,9 +1096,9 @@ void cw_metal_obj_fast_store(const MetalObjFast *fast, MetalObj *obj)
 {
     for (int32_t i = 0; i < fast->num_nodes; ++i) {
         MetalObjNode *node = obj->nodes[i];
-        node->x = fast->x[i];
-        node->y = fast->y[i];
-        node->z = fast->z[i];
+        node->x = coordinate_array(fast, CW_METAL_OBJ_X)[i];
+        node->y = coordinate_array(fast, CW_METAL_OBJ_Y)[i];
+        node->z = coordinate_array(fast, CW_METAL_OBJ_Z)[i];
         node->vx = fast->vx[i];
         node->vy = fast->vy[i];
         node->vz = fast->vz[i];

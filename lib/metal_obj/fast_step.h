@@ -24,4 +24,17 @@ void set_fast_path_for_testing(FastPath path);
 //! The path `fast` was compiled for (never `automatic`).
 FastPath fast_path_of(const MetalObjFast *fast);
 
+//! Sets how many springs each thread of a split step must have at least (0:
+//! any mesh is split as far as asked); negative restores the measured
+//! default. For tests and benchmarks only; applies to later
+//! cw_metal_obj_fast_set_threads calls; not thread-safe.
+void set_min_springs_per_thread_for_testing(int64_t springs);
+
+//! Springs `fast` evaluates per step, one square root each.
+int64_t fast_spring_count(const MetalObjFast *fast);
+
+//! out[i] = sqrt(in[i]) for i < n with the square-root instruction of `path`
+//! (n a multiple of 8): the benchmark's measure of the machine's bound.
+void sqrt_sweep_for_bench(FastPath path, const double *in, double *out, int32_t n);
+
 } // namespace cwphymod

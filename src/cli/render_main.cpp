@@ -156,6 +156,8 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
     const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
     instrument.progress = show_bar ? on_progress : nullptr;
     sample_length = options.length_s;
+    if (options.threads)
+        set_render_threads(*options.threads);
 
     const gint64 start_us = g_get_monotonic_time();
     const uint64_t frames = do_render(&instrument, options.rate_hz);

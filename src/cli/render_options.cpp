@@ -110,6 +110,15 @@ bool store_rate(RenderOptions &o, const char *option, const char *text, std::str
     return parse_int(option, text, rate_hz_min, rate_hz_max, o.rate_hz, error);
 }
 
+bool store_threads(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    int32_t v = 0;
+    if (!parse_int(option, text, render_option_range::threads_min, render_threads_max, v, error))
+        return false;
+    o.threads = v;
+    return true;
+}
+
 bool store_file(std::string &field, const char *option, const char *text, std::string &error)
 {
     if (*text == '\0') {
@@ -302,6 +311,9 @@ const OptionRow option_rows[] = {
     {"length", 0, N_("SECONDS"), N_("Length of the sound, 0 to 10 (default: 1.0)"),
      store_length},
     {"rate", 0, N_("HZ"), N_("Sample rate, 8000 to 192000 (default: 48000)"), store_rate},
+    {"threads", 0, N_("N"),
+     N_("Threads that share the computation, 1 to 8 (default: the processors, at most 8)"),
+     store_threads},
     {"output", 'o', N_("FILE"), N_("WAV file to write"),
      store_output},
     {"save-preset", 0, N_("FILE"),

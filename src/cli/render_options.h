@@ -12,6 +12,7 @@
 #include "tune.h"
 #include "instrument.h"
 #include "notes.h"
+#include "render.h"
 
 // Limits of the renderer's own values. The sound's values use the window's
 // ranges (instrument_range).
@@ -19,6 +20,7 @@ namespace render_option_range {
 constexpr double length_s_min = 0.0, length_s_max = 10.0; // the "Sample Length" scale
 constexpr int32_t rate_hz_min = 8000, rate_hz_max = 192000;
 constexpr int32_t variations_min = 1, variations_max = 999;
+constexpr int32_t threads_min = 1; // the most is render_threads_max
 } // namespace render_option_range
 
 //! Default length and rate of the rendered sound.
@@ -36,6 +38,7 @@ struct RenderOptions {
     std::optional<double> decay_level; // given: the decay stop is on
     double length_s = default_length_s;
     int32_t rate_hz = default_rate_hz;
+    std::optional<int32_t> threads; // not given: the render loop's default
     std::string output_file; // empty: not given
     std::string preset_file; // loaded before the other options, which override it
     std::string save_preset_file; // the instrument described is written here

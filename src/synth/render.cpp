@@ -4,6 +4,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -21,6 +22,9 @@ constexpr double offset_halvings_per_s = 5.0;
 constexpr double envelope_rate_hz = 20.0;
 // Progress is reported only when it has advanced by more than this.
 constexpr double progress_step = 0.01;
+
+// 0: the online processors.
+int32_t chosen_threads = 0;
 
 MetalObj *build(const Instrument &ins)
 {
@@ -56,6 +60,18 @@ bool inside(const MetalObj *obj, int32_t node)
 
 } // namespace
 
+void set_render_threads(int32_t threads)
+{
+    chosen_threads = std::clamp(threads, 0, render_threads_max);
+}
+
+int32_t render_threads()
+{
+    if (chosen_threads > 0)
+        return chosen_threads;
+    return std::clamp(static_cast<int32_t>(g_get_num_processors()), 1, render_threads_max);
+}
+
 uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t count,
                              double *buffer, void *user, double decay)
 {
@@ -90,6 +106,9 @@ uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t coun
     FastPtr fast(cw_metal_obj_fast_new(obj.get()));
     if (!fast)
         return 0;
+    // The workers live as long as `fast`: a render that ends or is stopped
+    // leaves none behind.
+    cw_metal_obj_fast_set_threads(fast.get(), render_threads());
 
     const bool decay_stop = decay < 0.0;
     const float count_f = static_cast<float>(count);

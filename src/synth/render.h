@@ -29,5 +29,18 @@ uint64_t do_render(Instrument *instrument, int32_t rate);
 //! across a render (the playback pump) sees that they were replaced.
 extern uint64_t render_generation;
 
+//! Most threads a render's steps are split across.
+constexpr int32_t render_threads_max = 8;
+
+//! Threads every later render splits its steps across, 1 to
+//! render_threads_max; 0 (the start value) means the default, the online
+//! processors up to render_threads_max. The window keeps the default; the
+//! headless renderer sets --threads. The results are the same bits for every
+//! count, and small meshes use fewer threads where more would not pay.
+void set_render_threads(int32_t threads);
+
+//! The count set_render_threads chose, with 0 resolved to the default.
+int32_t render_threads();
+
 //! One normalised sample as a 16-bit frame: clamps at +-1, maps NaN to 0.
 int16_t pcm_from_double(double x);

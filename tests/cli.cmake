@@ -20,3 +20,15 @@ add_test(NAME RenderCliPlay.PlaysToTheEndAndReportsAMissingServer
           ${CW_PULSE_FIXTURE_DIR} ${CMAKE_CURRENT_BINARY_DIR}/cli_play)
 set_tests_properties(RenderCliPlay.PlaysToTheEndAndReportsAMissingServer PROPERTIES
   FIXTURES_REQUIRED pulse_server TIMEOUT 60)
+
+# The preset library as installed: a scratch prefix made by the install.
+set(cw_library_prefix ${PROJECT_BINARY_DIR}/library-prefix)
+add_test(NAME InstalledLibraryFixture.Install
+  COMMAND sh -c "rm -rf \"$1\" && \"$2\" --install \"$3\" --prefix \"$1\" >/dev/null"
+          install ${cw_library_prefix} ${CMAKE_COMMAND} ${PROJECT_BINARY_DIR})
+set_tests_properties(InstalledLibraryFixture.Install PROPERTIES
+  FIXTURES_SETUP library_install TIMEOUT 120)
+cw_add_gtest(preset_library_test SOURCES preset_library_test.cpp
+  LIBS cw_preset_library cw_settings cw_synth cw_analysis cw_tune
+  PROPERTIES FIXTURES_REQUIRED library_install TIMEOUT 300)
+target_compile_definitions(preset_library_test PRIVATE CW_LIBRARY_PREFIX="${cw_library_prefix}")

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <vector>
 #include <string>
 
 #include "analysis_report.h"
@@ -18,6 +19,7 @@
 #include "install_paths.h"
 #include "intl.h"
 #include "playback.h"
+#include "preset_library.h"
 #include "presets.h"
 #include "sound_driver.h"
 #include "sound_plot.h"
@@ -302,6 +304,22 @@ int explore_and_render(const RenderOptions &options, const Instrument &base_inst
     return 0;
 }
 
+// Prints the installed library, as a table or as JSON lines.
+int list_presets(const RenderOptions &options)
+{
+    const std::string folder = preset_library_folder();
+    const std::vector<LibraryPreset> presets = list_library(folder);
+    if (presets.empty()) {
+        gchar *text = g_strdup_printf(_("no presets found in %s"), folder.c_str());
+        print_error(text);
+        g_free(text);
+        return exit_failure;
+    }
+    const std::string text = options.json ? library_json(presets) : library_text(presets);
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -323,8 +341,12 @@ int main(int argc, char **argv)
         std::printf("%s %s\n", program_name, CW_VERSION);
         return 0;
     }
+    if (options.list_presets)
+        return list_presets(options);
     Instrument instrument = instrument_defaults();
-    if (!options.preset_file.empty() && !load_preset(options.preset_file, instrument))
+    // A file by that name wins over a preset of the library with that name.
+    if (!options.preset_file.empty() &&
+        !load_preset(resolve_preset(options.preset_file, preset_library_folder()), instrument))
         return exit_failure;
     if (!apply_render_options(options, instrument, error)) {
         print_error(error);

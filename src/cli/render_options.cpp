@@ -144,6 +144,12 @@ bool store_save_preset(RenderOptions &o, const char *option, const char *text, s
     return store_file(o.save_preset_file, option, text, error);
 }
 
+bool store_list_presets(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.list_presets = true;
+    return true;
+}
+
 bool store_randomise(RenderOptions &o, const char *, const char *, std::string &)
 {
     o.randomise = true;
@@ -276,6 +282,10 @@ namespace R = instrument_range;
 const OptionRow option_rows[] = {
     {"preset", 0, N_("FILE"),
      N_("Load a preset file first; the other options override its values"), store_preset},
+    {"list-presets", 0, nullptr,
+     N_("List the presets installed with the program; --preset also takes their names "
+        "(with --json: one JSON object per preset and line)"),
+     store_list_presets},
     {"shape", 0, N_("tube|rod|plane"), N_("Shape of the metal object (default: tube)"),
      store_shape},
     {"tube-height", 0, N_("N"), N_("Rings of the tube, 3 to 30 (default: 10)"),
@@ -491,7 +501,7 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
         error = format(_("unexpected argument '%s'"), rest.get()[1]);
         return false;
     }
-    if (options.show_version)
+    if (options.show_version || options.list_presets)
         return true;
     if (options.randomise && options.mutate_amount) {
         error = _("--randomise and --mutate exclude each other");

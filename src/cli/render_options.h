@@ -40,7 +40,8 @@ struct RenderOptions {
     int32_t rate_hz = default_rate_hz;
     std::optional<int32_t> threads; // not given: the render loop's default
     std::string output_file; // empty: not given
-    std::string preset_file; // loaded before the other options, which override it
+    std::string preset_file; // a file or a library name, loaded before the other options
+    bool list_presets = false; // list the installed library and render nothing
     std::string save_preset_file; // the instrument described is written here
     bool play = false; // play through the sound driver after rendering
     // Exploring: one random instrument, one mutation, or several takes of

@@ -3,6 +3,8 @@
 
 #include <glib/gstdio.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -115,6 +117,30 @@ void open_in_a_folder(GtkWidget *chooser)
         set_folder(chooser, chooser_start_folder(std::nullopt));
 }
 
+// The library folder offered in the sidebar, kept on the chooser.
+constexpr const char *examples_key = "clangwright-examples-folder";
+
+// True when `file_name` lies in the chooser's library folder, reached through
+// its link or not.
+bool in_examples(const FileDialog &fd, const std::string &file_name)
+{
+    const auto *examples = static_cast<const char *>(g_object_get_data(G_OBJECT(fd.dialog),
+                                                                       examples_key));
+    if (!examples)
+        return false;
+    std::error_code error;
+    const std::filesystem::path library = std::filesystem::canonical(examples, error);
+    if (error)
+        return false;
+    const std::filesystem::path folder =
+        std::filesystem::canonical(std::filesystem::path(file_name).parent_path(), error);
+    if (error)
+        return false;
+    const auto [end, rest] = std::mismatch(library.begin(), library.end(), folder.begin(),
+                                           folder.end());
+    return end == library.end();
+}
+
 void remember_folder(const FileDialog &fd, const std::string &file_name)
 {
     const std::string folder = folder_of(file_name);
@@ -185,10 +211,24 @@ void gui_run_file_dialog(GtkWidget *, gpointer file_dialog)
     open_in_a_folder(fd.dialog);
     const std::optional<std::string> file_name = choose_file(fd);
     if (file_name) {
-        remember_folder(fd, *file_name);
+        // The library is read-only: the next save starts in the user's
+        // own folder, not there.
+        if (!in_examples(fd, *file_name))
+            remember_folder(fd, *file_name);
         std::string message;
         const int result = fd.callback(&instrument, file_name->c_str(), message);
         report(result, message);
     }
     gtk_widget_hide(fd.dialog);
+}
+
+void gui_offer_examples(FileDialog *fd, const std::string &folder)
+{
+    if (!is_folder(folder.c_str()))
+        return;
+    gtk_file_chooser_add_shortcut_folder(GTK_FILE_CHOOSER(fd->dialog), folder.c_str(), nullptr);
+    g_object_set_data_full(G_OBJECT(fd->dialog), examples_key, g_strdup(folder.c_str()), g_free);
+    const std::optional<std::string> remembered = conf_get_string(fd->path_index);
+    if (!remembered || remembered->empty())
+        set_folder(fd->dialog, folder);
 }

@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <string>
 
 #include "file_action.h"
 
@@ -29,3 +30,9 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
 //! under its setting), remembers the folder, runs the action and reports its
 //! failure.
 void gui_run_file_dialog(GtkWidget *widget, gpointer file_dialog);
+
+//! Offers `folder` (the preset library) in the chooser's sidebar, where the
+//! toolkit labels it with the folder's own name; the chooser opens there
+//! while no folder is remembered, and a file chosen there does not become
+//! the remembered folder. Does nothing when `folder` is no folder.
+void gui_offer_examples(FileDialog *fd, const std::string &folder);

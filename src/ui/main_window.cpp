@@ -361,6 +361,24 @@ GtkWidget *build_status_area()
     return frame;
 }
 
+// The preset library as the load chooser's sidebar names it: the toolkit
+// shows a shortcut's folder name, so the install links the library under
+// "Examples" in each language; without the link in the window's language the
+// library's own folder is offered.
+std::string examples_folder()
+{
+    const std::string library = cw_install_path("share/clangwright/presets");
+    gchar *name = g_filename_from_utf8(_("Examples"), -1, nullptr, nullptr, nullptr);
+    if (!name)
+        return library;
+    gchar *link = g_build_filename(cw_install_path("share/clangwright/examples").c_str(), name,
+                                   nullptr);
+    const std::string folder = link;
+    g_free(link);
+    g_free(name);
+    return g_file_test(folder.c_str(), G_FILE_TEST_IS_DIR) ? folder : library;
+}
+
 } // namespace
 
 void gui_create_AppWindow(int32_t start_driver_index)
@@ -404,6 +422,7 @@ void gui_create_AppWindow(int32_t start_driver_index)
     load_presets_dialog = gui_create_file_dialog(
         N_("Load presets from file"), presets_path, "cwrp", "*.[cC][wW][rR][iIpP]",
         N_("Clangwright presets (*.cwri, *.cwrp)"), GTK_FILE_CHOOSER_ACTION_OPEN, gui_set_values);
+    gui_offer_examples(load_presets_dialog, examples_folder());
 
     gtk_box_pack_start(GTK_BOX(outer), build_toolbar(accel), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(outer), gui_create_explore_bar(accel), FALSE, FALSE, 0);

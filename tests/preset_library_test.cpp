@@ -1,0 +1,308 @@
+// The preset library as installed: every preset loads without a message and
+// renders a stable, audible sound; every preset named after a note has a
+// strong partial on that note, by this test's own spectral peak search; the
+// installed renderer lists the library and loads its presets by name. Also
+// the name rules (the note in a name, a file winning over a library name)
+// on a scratch folder.
+#include <glib.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "preset_library.h"
+#include "presets.h"
+#include "render.h"
+#include "sound_analysis.h"
+#include "spectrum_probe.h"
+#include "tune.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path prefix = CW_LIBRARY_PREFIX;
+const fs::path library = prefix / "share/clangwright/presets";
+constexpr int32_t rate_hz = 48000;
+
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ProgramRun run_installed(const std::vector<std::string> &args, const fs::path &cwd)
+{
+    const std::string program = (prefix / "bin/clangwright-render").string();
+    std::vector<gchar *> argv{const_cast<gchar *>(program.c_str())};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<gchar *>(a.c_str()));
+    argv.push_back(nullptr);
+    gchar **env = g_environ_setenv(g_get_environ(), "LC_ALL", "C", TRUE);
+    gchar *out = nullptr, *err = nullptr;
+    gint wait_status = 0;
+    ProgramRun r;
+    if (g_spawn_sync(cwd.c_str(), argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
+                     &wait_status, nullptr)) {
+        r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+        r.out = out;
+        r.err = err;
+    }
+    g_free(out);
+    g_free(err);
+    g_strfreev(env);
+    return r;
+}
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The preset as the renderer's --preset leaves it.
+Instrument loaded(const LibraryPreset &p, PresLoadResult &result, std::string &message)
+{
+    Instrument ins = instrument_defaults();
+    result = load_pres_result(&ins, p.file.c_str(), message);
+    apply_loaded_pres(&ins);
+    return ins;
+}
+
+std::vector<double> render(Instrument ins, double seconds)
+{
+    std::vector<double> out(static_cast<size_t>(rate_hz * seconds));
+    const uint64_t n = cw_metal_obj_render(&ins, rate_hz, out.size(), out.data(), nullptr, 0.0);
+    out.resize(n);
+    return out;
+}
+
+double cents(double f, double reference)
+{
+    return 1200.0 * std::log2(f / reference);
+}
+
+struct ScratchFolder {
+    fs::path path;
+    ScratchFolder()
+    {
+        gchar *made = g_dir_make_tmp("cw-library-XXXXXX", nullptr);
+        path = made;
+        g_free(made);
+    }
+    ~ScratchFolder() { fs::remove_all(path); }
+};
+
+void write_preset(const fs::path &file, int32_t type)
+{
+    Instrument ins = instrument_defaults();
+    ins.type = type;
+    std::string message;
+    ASSERT_EQ(save_pres(&ins, file.c_str(), message), 0) << message;
+}
+
+} // namespace
+
+TEST(PresetLibrary, NoteIsTheLastPartOfANameWhenItIsANote)
+{
+    EXPECT_EQ(note_of_name("tubular-bell-C5"), "C5");
+    EXPECT_EQ(note_of_name("chime-C#6"), "C#6");
+    EXPECT_EQ(note_of_name("gong-Bb2"), "Bb2");
+    for (const char *none : {"tick", "long-rod", "plate-H4", "bar-C10", "bar-c5", "bar-C", "-"})
+        EXPECT_EQ(note_of_name(none), "") << none;
+}
+
+TEST(PresetLibrary, ListsGroupsInOrderAndAFileWinsOverALibraryName)
+{
+    const ScratchFolder scratch;
+    const fs::path lib = scratch.path / "presets";
+    fs::create_directories(lib / "rods");
+    fs::create_directories(lib / "bells");
+    write_preset(lib / "rods" / "bar-A4.cwrp", TYPE_ROD);
+    write_preset(lib / "bells" / "bell.cwrp", TYPE_TUBE);
+    std::ofstream(lib / "bells" / "notes.txt") << "not a preset\n";
+    std::ofstream(lib / "loose.cwrp") << "outside every group\n";
+
+    const std::vector<LibraryPreset> listed = list_library(lib.string());
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].group, "bells");
+    EXPECT_EQ(listed[0].name, "bell");
+    EXPECT_EQ(listed[0].shape, "tube");
+    EXPECT_EQ(listed[0].note, "");
+    EXPECT_EQ(listed[1].name, "bar-A4");
+    EXPECT_EQ(listed[1].shape, "rod");
+    EXPECT_EQ(listed[1].note, "A4");
+    EXPECT_EQ(listed[1].file, (lib / "rods" / "bar-A4.cwrp").string());
+    EXPECT_TRUE(list_library((scratch.path / "gone").string()).empty());
+
+    // A library name, then a file of that name in the working folder, then
+    // names that are paths: never looked up in the library.
+    EXPECT_EQ(resolve_preset("bar-A4", lib.string()), (lib / "rods" / "bar-A4.cwrp").string());
+    EXPECT_EQ(resolve_preset("nothing", lib.string()), "nothing");
+    EXPECT_EQ(resolve_preset("./bar-A4", lib.string()), "./bar-A4");
+    EXPECT_EQ(resolve_preset("bar-A4.cwrp", lib.string()), "bar-A4.cwrp");
+    const fs::path own = scratch.path / "bar-A4";
+    write_preset(own, TYPE_PLANE);
+    EXPECT_EQ(resolve_preset(own.string(), lib.string()), own.string());
+}
+
+TEST(InstalledLibrary, CoversTheShapesActuationsLengthsAndSizes)
+{
+    const std::vector<LibraryPreset> presets = list_library(library.string());
+    EXPECT_GE(presets.size(), 32u);
+    std::set<std::string> groups, shapes;
+    std::set<int32_t> actuations;
+    int notes = 0, short_sounds = 0, long_sounds = 0, small_meshes = 0, large_meshes = 0;
+    // Damping is the decay's time constant: T60 is about 14 times it, so
+    // these bounds part sounds under 0.5 s from those over 4 s.
+    constexpr double short_damping = 0.035, long_damping = 0.3;
+    constexpr int32_t small_mesh = 30, large_mesh = 300; // nodes
+    for (const LibraryPreset &p : presets) {
+        PresLoadResult result{};
+        std::string message;
+        const Instrument ins = loaded(p, result, message);
+        groups.insert(p.group);
+        shapes.insert(p.shape);
+        actuations.insert(ins.actuation);
+        notes += p.note.empty() ? 0 : 1;
+        short_sounds += ins.damping <= short_damping ? 1 : 0;
+        long_sounds += ins.damping >= long_damping ? 1 : 0;
+        small_meshes += instrument_node_count(ins) <= small_mesh ? 1 : 0;
+        large_meshes += instrument_node_count(ins) >= large_mesh ? 1 : 0;
+    }
+    EXPECT_GE(groups.size(), 5u);
+    EXPECT_EQ(shapes, (std::set<std::string>{"plane", "rod", "tube"}));
+    EXPECT_EQ(actuations.size(), 2u);
+    EXPECT_GE(notes, 16);
+    EXPECT_GE(short_sounds, 3);
+    EXPECT_GE(long_sounds, 3);
+    EXPECT_GE(small_meshes, 3);
+    EXPECT_GE(large_meshes, 3);
+}
+
+TEST(InstalledLibrary, EveryPresetLoadsWithoutAMessageAndRendersStableAndAudible)
+{
+    const std::vector<LibraryPreset> presets = list_library(library.string());
+    ASSERT_FALSE(presets.empty());
+    for (const LibraryPreset &p : presets) {
+        PresLoadResult result{};
+        std::string message;
+        const Instrument ins = loaded(p, result, message);
+        EXPECT_EQ(result, PRES_LOADED) << p.file << ": " << message;
+        EXPECT_TRUE(message.empty()) << p.file << ": " << message;
+        // As the renderer renders a preset by default: 1 s at 48000 Hz.
+        const std::vector<double> sound = render(ins, 1.0);
+        ASSERT_EQ(sound.size(), static_cast<size_t>(rate_hz)) << p.file;
+        double peak = 0.0;
+        bool finite = true;
+        for (const double v : sound) {
+            finite = finite && std::isfinite(v);
+            peak = std::max(peak, std::abs(v));
+        }
+        EXPECT_TRUE(finite) << p.file << " blows up";
+        EXPECT_GT(peak, 0.0) << p.file << " is silent";
+        // Audible as the renderer writes it (normalised to full scale):
+        // more than a single click of non-zero 16-bit frames.
+        constexpr int min_audible_frames = 480; // 10 ms
+        int audible = 0;
+        for (const double v : sound)
+            audible += pcm_from_double(v / peak) != 0 ? 1 : 0;
+        EXPECT_GT(audible, min_audible_frames) << p.file;
+    }
+}
+
+// The partial on the note must be strong: its power in the spectrum of the
+// whole sound within 20 dB of the strongest partial's. The spectrum is this
+// test's Hann-windowed peak search on a 4 s render, four times the length
+// the tuning measured, so that modes a few cents apart stand apart; its
+// peaks are exact to well under a cent for partials that far apart.
+TEST(InstalledLibrary, EveryNotePresetHasAStrongPartialOnItsNote)
+{
+    constexpr double check_s = 4.0, within_cents = 3.0, strong_db = 20.0;
+    const std::vector<LibraryPreset> presets = list_library(library.string());
+    int checked = 0;
+    SoundAnalyser analyser;
+    for (const LibraryPreset &p : presets) {
+        if (p.note.empty())
+            continue;
+        ++checked;
+        PresLoadResult result{};
+        std::string message;
+        const Instrument ins = loaded(p, result, message);
+        const double note_hz = *parse_note_hz(p.note, default_a4_hz);
+        const std::vector<double> sound = render(ins, check_s);
+        const double on_note = peak_near(rate_hz, sound, note_hz);
+        ASSERT_GT(on_note, 0.0) << p.name << ": no peak near " << note_hz << " Hz";
+        EXPECT_LE(std::abs(cents(on_note, note_hz)), within_cents)
+            << p.name << ": the peak is at " << on_note << " Hz";
+
+        // The strongest partial: the analysis lists the candidates, this
+        // test weighs them in its own spectrum.
+        double peak = 0.0;
+        for (const double v : sound)
+            peak = std::max(peak, std::abs(v));
+        std::vector<int16_t> pcm;
+        for (const double v : sound)
+            pcm.push_back(pcm_from_double(v / peak));
+        const SoundAnalysis a = analyser.analyse(pcm, rate_hz);
+        double strongest = 0.0;
+        for (const Partial &partial : a.partials)
+            strongest = std::max(strongest, power_at(rate_hz, sound, partial.freq_hz));
+        const double level_db = 10.0 * std::log10(power_at(rate_hz, sound, on_note) / strongest);
+        EXPECT_GE(level_db, -strong_db) << p.name << ": the partial on the note is weak";
+    }
+    EXPECT_GE(checked, 16);
+}
+
+TEST(InstalledRenderer, ListsTheLibraryAndRendersAPresetByItsName)
+{
+    const std::vector<LibraryPreset> presets = list_library(library.string());
+    ASSERT_FALSE(presets.empty());
+    const ScratchFolder scratch;
+
+    const ProgramRun table = run_installed({"--list-presets"}, scratch.path);
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_EQ(static_cast<size_t>(std::count(table.out.begin(), table.out.end(), '\n')),
+              presets.size() + 1); // and the heading
+    const ProgramRun json = run_installed({"--list-presets", "--json"}, scratch.path);
+    EXPECT_EQ(json.status, 0) << json.err;
+    gchar **lines = g_strsplit(json.out.c_str(), "\n", -1);
+    size_t objects = 0;
+    for (gchar **line = lines; *line && **line; ++line, ++objects) {
+        const LibraryPreset &p = presets[std::min(objects, presets.size() - 1)];
+        const std::string expected = "{\"name\":\"" + p.name + "\",\"group\":\"" + p.group +
+                                     "\",\"shape\":\"" + p.shape + "\",\"note\":" +
+                                     (p.note.empty() ? "null" : "\"" + p.note + "\"") +
+                                     ",\"file\":\"" + p.file + "\"}";
+        EXPECT_EQ(*line, expected);
+    }
+    g_strfreev(lines);
+    EXPECT_EQ(objects, presets.size());
+
+    // By name, the same bytes as by its file.
+    const LibraryPreset &p = presets.front();
+    const fs::path by_name = scratch.path / "by-name.wav", by_file = scratch.path / "by-file.wav";
+    const ProgramRun named = run_installed({"--preset", p.name, "-q", "-o", by_name}, scratch.path);
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.err, "");
+    EXPECT_EQ(run_installed({"--preset", p.file, "-q", "-o", by_file}, scratch.path).status, 0);
+    EXPECT_EQ(read_file(by_name), read_file(by_file));
+    EXPECT_FALSE(read_file(by_name).empty());
+
+    // A file of that name in the working folder wins.
+    write_preset(scratch.path / p.name, p.shape == "rod" ? TYPE_PLANE : TYPE_ROD);
+    const fs::path own = scratch.path / "own.wav";
+    EXPECT_EQ(run_installed({"--preset", p.name, "-q", "-o", own}, scratch.path).status, 0);
+    EXPECT_NE(read_file(own), read_file(by_file));
+
+    const ProgramRun missing = run_installed({"--preset", "no-such-sound", "-o", own}, scratch.path);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no-such-sound"), std::string::npos) << missing.err;
+}

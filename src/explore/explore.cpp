@@ -158,6 +158,28 @@ void keep_shape_of(Instrument &ins, const Instrument &base)
     ins.plane_width = base.plane_width;
 }
 
+// Changes shape and sizes by `step` unless they are locked; under locked
+// nodes only to a shape and sizes on which both nodes stay movable.
+template <typename Step>
+void change_shape(Instrument &ins, const Instrument &base, const Locks &locks, Step step)
+{
+    if (locks[LockGroup::shape_size])
+        return;
+    for (int i = 0; i < shape_tries; ++i) {
+        step();
+        if (!locks[LockGroup::nodes] || nodes_fit(ins))
+            return;
+        keep_shape_of(ins, base);
+    }
+}
+
+// The nodes a preset load gives: the shape's reset nodes.
+void put_nodes_on_reset(Instrument &ins)
+{
+    ins.actuation_node = instrument_reset_actuation_node(ins);
+    ins.sampling_node = instrument_reset_sampling_node(ins);
+}
+
 } // namespace
 
 bool same_sound(const SoundParams &a, const SoundParams &b)
@@ -200,17 +222,9 @@ SoundParams randomise(const SoundParams &base, const Locks &locks, GRand *r)
 {
     SoundParams p = base;
     Instrument &ins = p.instrument;
-    if (!locks[LockGroup::shape_size]) {
-        for (int i = 0; i < shape_tries; ++i) {
-            draw_shape_and_size(ins, r);
-            if (!locks[LockGroup::nodes] || nodes_fit(ins))
-                break;
-            keep_shape_of(ins, base.instrument);
-        }
-    }
+    change_shape(ins, base.instrument, locks, [&] { draw_shape_and_size(ins, r); });
     if (!locks[LockGroup::nodes] && locks.nodes_follow_shape) {
-        ins.actuation_node = instrument_reset_actuation_node(ins);
-        ins.sampling_node = instrument_reset_sampling_node(ins);
+        put_nodes_on_reset(ins);
     } else if (!locks[LockGroup::nodes]) {
         const std::vector<int32_t> nodes = movable_nodes(ins);
         if (!nodes.empty()) {
@@ -251,17 +265,9 @@ SoundParams mutate(const SoundParams &base, const Locks &locks, double amount, G
     amount = std::clamp(amount, 0.0, 1.0);
     SoundParams p = base;
     Instrument &ins = p.instrument;
-    if (!locks[LockGroup::shape_size]) {
-        for (int i = 0; i < shape_tries; ++i) {
-            nudge_size(ins, r, amount);
-            if (!locks[LockGroup::nodes] || nodes_fit(ins))
-                break;
-            keep_shape_of(ins, base.instrument);
-        }
-    }
+    change_shape(ins, base.instrument, locks, [&] { nudge_size(ins, r, amount); });
     if (!locks[LockGroup::nodes] && locks.nodes_follow_shape) {
-        ins.actuation_node = instrument_reset_actuation_node(ins);
-        ins.sampling_node = instrument_reset_sampling_node(ins);
+        put_nodes_on_reset(ins);
     } else if (!locks[LockGroup::nodes]) {
         // Each node keeps its number as far as the new size allows, then
         // steps a little.

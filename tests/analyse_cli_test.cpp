@@ -15,48 +15,21 @@
 #include "analyse_options.h"
 #include "analysis_report.h"
 #include "analysis_test_support.h"
+#include "program_run.h"
 #include "settings_test_support.h"
 #include "sound_analysis.h"
 #include "sound_file.h"
 
 namespace {
 
-struct ProgramRun {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a program in `cwd` with the C locale.
-ProgramRun run(const char *program, const std::vector<std::string> &args, const std::string &cwd)
-{
-    std::vector<gchar *> argv{const_cast<gchar *>(program)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<gchar *>(a.c_str()));
-    argv.push_back(nullptr);
-    gchar **env = g_environ_setenv(g_get_environ(), "LC_ALL", "C", TRUE);
-    gchar *out = nullptr, *err = nullptr;
-    gint wait_status = 0;
-    ProgramRun r;
-    if (g_spawn_sync(cwd.c_str(), argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                     &wait_status, nullptr)) {
-        r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-        r.out = out;
-        r.err = err;
-    }
-    g_free(out);
-    g_free(err);
-    g_strfreev(env);
-    return r;
-}
-
 ProgramRun analyse(const std::vector<std::string> &args, const TempDir &dir)
 {
-    return run(CW_ANALYSE_PROGRAM, args, dir.path());
+    return run_program(CW_ANALYSE_PROGRAM, args, dir.path());
 }
 
 ProgramRun render(const std::vector<std::string> &args, const TempDir &dir)
 {
-    return run(CW_RENDER_PROGRAM, args, dir.path());
+    return run_program(CW_RENDER_PROGRAM, args, dir.path());
 }
 
 std::vector<std::string> lines_of(const std::string &text)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "default_preset_document.h"
+#include "program_run.h"
 #include "render.h"
 #include "render_options.h"
 #include "wav_export.h"
@@ -165,31 +166,9 @@ struct TempDir {
     }
 };
 
-struct ProgramRun {
-    int status = -1;
-    std::string out, err;
-};
-
 ProgramRun run(const std::vector<std::string> &args, const fs::path &cwd)
 {
-    std::vector<gchar *> argv{const_cast<gchar *>(CW_RENDER_PROGRAM)};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<gchar *>(a.c_str()));
-    argv.push_back(nullptr);
-    gchar **env = g_environ_setenv(g_get_environ(), "LC_ALL", "C", TRUE);
-    gchar *out = nullptr, *err = nullptr;
-    gint wait_status = 0;
-    ProgramRun r;
-    if (g_spawn_sync(cwd.c_str(), argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                     &wait_status, nullptr)) {
-        r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-        r.out = out;
-        r.err = err;
-    }
-    g_free(out);
-    g_free(err);
-    g_strfreev(env);
-    return r;
+    return run_program(CW_RENDER_PROGRAM, args, cwd.string());
 }
 
 std::string read_file(const fs::path &path)

@@ -20,9 +20,10 @@
 
 #include "preset_library.h"
 #include "presets.h"
+#include "program_run.h"
 #include "render.h"
 #include "sound_analysis.h"
-#include "spectrum_probe.h"
+#include "partial_probe.h"
 #include "tune.h"
 
 namespace fs = std::filesystem;
@@ -33,32 +34,9 @@ const fs::path prefix = CW_LIBRARY_PREFIX;
 const fs::path library = prefix / "share/clangwright/presets";
 constexpr int32_t rate_hz = 48000;
 
-struct ProgramRun {
-    int status = -1;
-    std::string out, err;
-};
-
 ProgramRun run_installed(const std::vector<std::string> &args, const fs::path &cwd)
 {
-    const std::string program = (prefix / "bin/clangwright-render").string();
-    std::vector<gchar *> argv{const_cast<gchar *>(program.c_str())};
-    for (const std::string &a : args)
-        argv.push_back(const_cast<gchar *>(a.c_str()));
-    argv.push_back(nullptr);
-    gchar **env = g_environ_setenv(g_get_environ(), "LC_ALL", "C", TRUE);
-    gchar *out = nullptr, *err = nullptr;
-    gint wait_status = 0;
-    ProgramRun r;
-    if (g_spawn_sync(cwd.c_str(), argv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err,
-                     &wait_status, nullptr)) {
-        r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-        r.out = out;
-        r.err = err;
-    }
-    g_free(out);
-    g_free(err);
-    g_strfreev(env);
-    return r;
+    return run_program((prefix / "bin/clangwright-render").string(), args, cwd.string());
 }
 
 std::string read_file(const fs::path &path)

@@ -12,7 +12,7 @@
 
 #include "render.h"
 #include "sound_analysis.h"
-#include "spectrum_probe.h"
+#include "partial_probe.h"
 #include "tune.h"
 
 namespace {

@@ -1,7 +1,7 @@
 /* Asks a top-level window to close as a window manager does: a
  * WM_PROTOCOLS client message carrying WM_DELETE_WINDOW.
  *   wm_delete WINDOW_ID
- * Or lists the top-level windows on screen that have a title, one a line:
+ * Or lists the managed top-level windows on screen that have a title, one a line:
  * the id in decimal, a tab, width x height, a tab and the title.
  *   wm_delete --list
  */
@@ -20,8 +20,10 @@ static int list_windows(Display *display)
         return 1;
     for (unsigned int i = 0; i < count; ++i) {
         XWindowAttributes attributes;
+        /* Popups (menus, combo lists, tooltips) are no windows a window
+         * manager manages or closes. */
         if (!XGetWindowAttributes(display, children[i], &attributes) ||
-            attributes.map_state != IsViewable)
+            attributes.map_state != IsViewable || attributes.override_redirect)
             continue;
         XTextProperty name;
         if (!XGetWMName(display, children[i], &name) || !name.value)

@@ -397,6 +397,9 @@ class Program:
         self.key("ctrl+w")
         chooser = self.find_window("^Save \\.WAV file$")
         self.wait_still(chooser)
+        # The chooser keeps the last name in its name entry, selected or not
+        # depending on when it took the focus: the typed path replaces it.
+        self.key("ctrl+a", wid=chooser)
         self.type_text(path, chooser)
         self.key("Return", wid=chooser)
         wait_until(lambda: self.window_gone(chooser), 20, "the chooser to close")

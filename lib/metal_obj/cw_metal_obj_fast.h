@@ -57,8 +57,11 @@ CW_METAL_OBJ_API void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, d
  * serve, and when a thread cannot be started. Returns the number of threads
  * now used. The workers are made here and kept until the next call or
  * cw_metal_obj_fast_free(); between steps they spin briefly, yield, and
- * after a few milliseconds without a step they sleep. Results are identical
- * for every thread count. Call it between steps, from the thread that steps. */
+ * after a few milliseconds without a step they sleep. A worker may finish
+ * its share of a step after cw_metal_obj_fast_perturb() has returned; every
+ * other call here waits for it where it needs the whole step. Results are
+ * identical for every thread count. Call it between steps, from the thread
+ * that steps. */
 CW_METAL_OBJ_API int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads);
 
 /* Number of nodes, as in the records. */

@@ -112,6 +112,14 @@ struct Spring {
     int32_t a, b;
 };
 
+// What the thread running a part measures of it between two moves of the
+// parts, on a cache line of its own: ticks of the time stamp counter spent
+// stepping the part, waits for the parts beside it left out.
+struct alignas(64) PartClock {
+    uint64_t busy;
+    uint64_t steps;
+};
+
 // Steps between two moves of the parts' boundaries.
 constexpr int32_t balance_window = 256;
 // Now and then a window runs the other way (alone or shared) to see whether
@@ -123,11 +131,15 @@ constexpr int32_t probe_gap_most = 64;
 // this many steps.
 constexpr int32_t steps_before_giving_up = 16;
 
+// A spike of one step (the caller or a worker held up by the system) counts
+// as this many times a window's mean step at most.
+constexpr uint64_t step_spike_limit = 4;
+constexpr int32_t max_parts = 8;
+
 // How a split step is run (see balance_parts).
 struct Balance {
-    int32_t head_start = 0; // chunks more than a fair share for the caller
+    int32_t chunks[max_parts] = {}; // per part
     int32_t caller_part = 0; // the part the caller steps itself
-    int32_t direction = 1;
     bool alone = false;     // this window runs on the caller alone
     bool probing = false;   // this window is a probe
     int32_t probe_gap = 1;  // the second window is the first probe
@@ -170,6 +182,7 @@ struct MetalObjFast {
     // thread with the pool that runs them.
     int32_t num_parts;
     Part *parts;
+    PartClock *clocks; // per part of a split step
     Part *whole;
     void *parts_block;
     cwphymod::StepPool *pool;
@@ -196,7 +209,6 @@ namespace {
 
 FastPath forced_path = FastPath::automatic;
 
-constexpr int32_t max_threads = 8;
 // Springs each thread must have for a split step to be faster than one
 // thread: below it the two hand-overs between cores per step cost more than
 // the thread saves (measured with engine_bench's BM_Threads).
@@ -397,6 +409,18 @@ void scalar_step(MetalObjFast &f, double dt, double damp)
     }
 }
 
+// A part of a split step, as it runs on its thread: what it needs to wait
+// for the parts beside it.
+struct Beside {
+    const MetalObjFast *f;
+    int32_t part;
+    int32_t caller_part;
+    uint32_t generation;
+    mutable uint64_t waited; // ticks
+};
+
+void wait_beside(const Beside &beside, bool above);
+
 } // namespace
 
 // The chunked sweep for each instruction set.
@@ -451,20 +475,22 @@ inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace sse2
 
-// Steps part `k` of the object from pos[current] into the other buffer.
-void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp)
+// Steps part `k` of the object from pos[current] into the other buffer;
+// `beside` as for sweep.
+void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp,
+                const Beside *beside = nullptr)
 {
     const double *const in = f.pos[current];
     double *const out = f.pos[1 - current];
     switch (f.path) {
     case FastPath::avx512:
-        avx512::sweep_any(f, f.parts[k], in, out, dt, damp);
+        avx512::sweep_any(f, f.parts[k], in, out, dt, damp, beside);
         break;
     case FastPath::avx2:
-        avx2::sweep_any(f, f.parts[k], in, out, dt, damp);
+        avx2::sweep_any(f, f.parts[k], in, out, dt, damp, beside);
         break;
     default:
-        sse2::sweep_any(f, f.parts[k], in, out, dt, damp);
+        sse2::sweep_any(f, f.parts[k], in, out, dt, damp, beside);
         break;
     }
 }
@@ -831,33 +857,85 @@ MetalObjFast *compile(const MetalObj *obj)
 }
 
 // Thread t (0: the caller) steps the part t places after the caller's.
-void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order)
+void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order,
+              uint32_t generation)
 {
     const MetalObjFast &f = *static_cast<const MetalObjFast *>(context);
-    sweep_part(f, (thread + order.caller_part) % f.num_parts, order.current, order.dt,
-               order.damp);
+    const int32_t k = (thread + order.caller_part) % f.num_parts;
+    const Beside beside{&f, k, order.caller_part, generation, 0};
+    const uint64_t start = __rdtsc();
+    sweep_part(f, k, order.current, order.dt, order.damp, &beside);
+    PartClock &clock = f.clocks[k];
+    clock.busy += __rdtsc() - start - beside.waited;
+    ++clock.steps;
 }
 
-// Whole chunks, as even as they come, with `head_start` more for the
-// caller's part (fewer when negative), each part keeping one chunk at least.
+// A part reads the positions within `front` lanes of its ends, which the
+// parts there wrote in the step before, and overwrites positions they read
+// in that step: it waits for every such part to have finished it. The
+// parts stay where they are from one sync of the pool to the next.
+void wait_beside(const Beside &beside, bool above)
+{
+    const MetalObjFast &f = *beside.f;
+    const Part &me = f.parts[beside.part];
+    const int32_t from = above ? me.lane_end : me.lane_begin - f.front;
+    const int32_t to = above ? me.lane_end + f.front : me.lane_begin;
+    for (int32_t k = above ? beside.part + 1 : beside.part - 1; k >= 0 && k < f.num_parts;
+         k += above ? 1 : -1) {
+        const Part &other = f.parts[k];
+        if (other.lane_end <= from || other.lane_begin >= to)
+            break;
+        const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
+        const uint64_t start = __rdtsc();
+        cwphymod::step_pool_wait(f.pool, thread, beside.generation - 1);
+        beside.waited += __rdtsc() - start;
+    }
+}
+
+// Lets every worker finish the steps it is on: then every position and
+// velocity is the last step's, and the parts can move.
+void settle(const MetalObjFast &f)
+{
+    if (f.pool)
+        cwphymod::step_pool_sync(f.pool);
+}
+
+// The parts from their sizes in chunks, each one chunk at least; the last
+// takes what the others leave.
 void place_parts(MetalObjFast &f)
 {
     const int32_t n = f.num_parts;
-    const int32_t fair = f.num_chunks / n;
     Balance &b = f.balance;
-    b.head_start = std::clamp(b.head_start, 1 - fair, (fair - 1) * (n - 1));
-    const int32_t mine = (f.num_chunks + b.head_start * (n - 1)) / n;
-    const int32_t rest = f.num_chunks - mine;
     int32_t begin = 0;
-    for (int32_t k = 0, other = 0; k < n; ++k) {
-        int32_t size = mine;
-        if (k != b.caller_part) {
-            size = rest * (other + 1) / (n - 1) - rest * other / (n - 1);
-            ++other;
-        }
+    for (int32_t k = 0; k < n; ++k) {
+        const int32_t rest = n - 1 - k;
+        b.chunks[k] = k == n - 1 ? f.num_chunks - begin
+                                 : std::clamp(b.chunks[k], 1, f.num_chunks - begin - rest);
         f.parts[k].lane_begin = begin * lanes_per_chunk;
-        f.parts[k].lane_end = (begin + size) * lanes_per_chunk;
-        begin += size;
+        f.parts[k].lane_end = (begin + b.chunks[k]) * lanes_per_chunk;
+        begin += b.chunks[k];
+        f.clocks[k] = PartClock{};
+    }
+}
+
+// Sizes the parts so that each takes as long as the others, from what each
+// chunk of each part cost in the window just run, moving halfway there at a
+// time (a window's figures are noisy).
+void resize_parts(MetalObjFast &f)
+{
+    const int32_t n = f.num_parts;
+    double speed[max_parts], total_speed = 0.0;
+    for (int32_t k = 0; k < n; ++k) {
+        const PartClock &c = f.clocks[k];
+        if (!c.steps || !c.busy)
+            return;
+        speed[k] = static_cast<double>(f.balance.chunks[k]) * static_cast<double>(c.steps) /
+                   static_cast<double>(c.busy);
+        total_speed += speed[k];
+    }
+    for (int32_t k = 0; k < n; ++k) {
+        const double target = f.num_chunks * speed[k] / total_speed;
+        f.balance.chunks[k] = static_cast<int32_t>(std::lround((f.balance.chunks[k] + target) / 2));
     }
 }
 
@@ -874,16 +952,16 @@ int32_t watched_part(const MetalObjFast &f)
 }
 
 // Tunes a split step while the steps run; neither choice changes a result.
-// The workers start a step later than the caller and their "done" takes a
-// while to reach it, so equal parts leave the caller waiting: every
-// balance_window steps the caller's share moves a chunk in the direction
-// that last shortened the steps, and turns back when a window is slower than
-// the one before. And a worker whose core is taken by another program holds
-// up every step: then the caller steps alone, for as long as the window it
-// runs alone now and then stays the faster.
+// Every balance_window steps the parts are resized to take equal times. And
+// a worker whose core is taken by another program holds up every step: then
+// the caller steps alone, for as long as the window it runs alone now and
+// then stays the faster.
 void balance_parts(MetalObjFast &f, uint64_t ticks)
 {
     Balance &b = f.balance;
+    const uint64_t mean = (b.alone ? b.alone_ticks : b.shared_ticks) / balance_window;
+    if (mean)
+        ticks = std::min(ticks, step_spike_limit * mean);
     b.ticks += ticks;
     ++b.steps;
     const bool hopeless = !b.alone && b.alone_ticks && b.steps >= steps_before_giving_up &&
@@ -891,14 +969,12 @@ void balance_parts(MetalObjFast &f, uint64_t ticks)
     if (b.steps < balance_window && !hopeless)
         return;
     const uint64_t window = b.ticks * balance_window / b.steps;
+    settle(f);
     if (b.alone) {
         b.alone_ticks = window;
     } else {
-        if (!hopeless) {
-            if (b.shared_ticks && window > b.shared_ticks)
-                b.direction = -b.direction;
-            b.head_start += b.direction;
-        }
+        if (!hopeless)
+            resize_parts(f);
         b.shared_ticks = window;
     }
     b.caller_part = watched_part(f);
@@ -926,6 +1002,7 @@ void join_parts(MetalObjFast &f)
     f.parts_block = nullptr;
     f.parts = f.whole;
     f.num_parts = 1;
+    f.balance = Balance{};
 }
 
 int32_t split(MetalObjFast &f, int32_t threads)
@@ -933,7 +1010,7 @@ int32_t split(MetalObjFast &f, int32_t threads)
     join_parts(f);
     if (f.path == FastPath::scalar || threads <= 1)
         return 1;
-    int32_t n = std::min({threads, max_threads, f.num_chunks});
+    int32_t n = std::min({threads, max_parts, f.num_chunks});
     if (min_springs_per_thread > 0)
         n = static_cast<int32_t>(std::min<int64_t>(n, f.num_evaluated / min_springs_per_thread));
     if (n <= 1)
@@ -942,6 +1019,7 @@ int32_t split(MetalObjFast &f, int32_t threads)
     // writes the object's own.
     Layout sizing(nullptr);
     sizing.take<Part>(static_cast<std::size_t>(n));
+    sizing.take<PartClock>(static_cast<std::size_t>(n));
     Part scratch{};
     for (int32_t k = 1; k < n; ++k)
         carve_terms(sizing, f, scratch);
@@ -954,6 +1032,7 @@ int32_t split(MetalObjFast &f, int32_t threads)
                          ~std::uintptr_t{block_alignment - 1};
     Layout lay(reinterpret_cast<char *>(aligned));
     Part *parts = lay.take<Part>(static_cast<std::size_t>(n));
+    f.clocks = lay.take<PartClock>(static_cast<std::size_t>(n));
     for (int32_t k = 0; k < n; ++k) {
         Part &part = parts[k];
         if (k == 0)
@@ -967,6 +1046,8 @@ int32_t split(MetalObjFast &f, int32_t threads)
     f.parts = parts;
     f.num_parts = n;
     f.balance = Balance{};
+    for (int32_t k = 0; k < n; ++k)
+        f.balance.chunks[k] = f.num_chunks * (k + 1) / n - f.num_chunks * k / n;
     place_parts(f);
     f.pool = cwphymod::step_pool_new(n - 1, run_part, &f);
     if (!f.pool) {
@@ -1055,15 +1136,16 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
     }
     if (fast->pool) {
         if (fast->balance.alone) {
+            settle(*fast);
             const uint64_t start = __rdtsc();
             for (int32_t k = 0; k < fast->num_parts; ++k)
                 sweep_part(*fast, k, fast->current, dt, damp);
             balance_parts(*fast, __rdtsc() - start);
         } else {
-            const cwphymod::StepTicks ticks = cwphymod::step_pool_run(
-                fast->pool,
-                cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
-            balance_parts(*fast, ticks.own + ticks.wait);
+            // The workers go on with their parts after the caller returns.
+            balance_parts(*fast, cwphymod::step_pool_run(
+                                     fast->pool, cwphymod::StepOrder{dt, damp, fast->current,
+                                                                     fast->balance.caller_part}));
         }
     } else {
         sweep_part(*fast, 0, fast->current, dt, damp);
@@ -1083,17 +1165,23 @@ int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
 
 double cw_metal_obj_fast_get(const MetalObjFast *fast, int32_t node, int32_t axis)
 {
+    // The caller's own part is complete; any other may still be stepping.
+    const Part &own = fast->parts[fast->balance.caller_part];
+    if (node < own.lane_begin || node >= own.lane_end)
+        settle(*fast);
     fast->watched_node = node;
     return coordinate_array(fast, axis)[node];
 }
 
 void cw_metal_obj_fast_set(MetalObjFast *fast, int32_t node, int32_t axis, double value)
 {
+    settle(*fast);
     coordinate_array(fast, axis)[node] = value;
 }
 
 void cw_metal_obj_fast_store(const MetalObjFast *fast, MetalObj *obj)
 {
+    settle(*fast);
     for (int32_t i = 0; i < fast->num_nodes; ++i) {
         MetalObjNode *node = obj->nodes[i];
         node->x = coordinate_array(fast, CW_METAL_OBJ_X)[i];

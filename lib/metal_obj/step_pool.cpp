@@ -1,7 +1,9 @@
 // The step pool: a generation counter the caller advances once per step, and
-// one "done" counter per worker, each on its own cache line. A step costs the
-// caller two hand-overs between cores (a worker seeing the new generation, the
-// caller seeing the worker's done), a few hundred nanoseconds.
+// one "done" counter per thread, each on its own cache line. The caller never
+// waits for the end of a step: a part waits for the "done" of the parts
+// beside it when it reaches the positions they wrote, by which time they have
+// nearly always finished, so no hand-over between cores lies on the path of
+// a step.
 #include "step_pool.h"
 
 #include <immintrin.h>
@@ -47,11 +49,14 @@ struct alignas(cache_line) Counter {
     std::atomic<uint32_t> value{0};
 };
 
-// The generation and the step's order share a line: a worker that sees the
-// new generation has the order in the same transfer.
+// Orders of the steps a worker may still have to run: a part waits only for
+// the parts beside it, so a worker k parts away from the caller's can be k
+// steps behind, and there are at most eight threads.
+constexpr uint32_t orders_kept = 16;
+
 struct alignas(cache_line) Signal {
     std::atomic<uint32_t> value{0};
-    StepOrder order{};
+    StepOrder orders[orders_kept]{};
 };
 
 // One poll of a waiting thread: bare at first, then pausing, then yielding.
@@ -89,7 +94,7 @@ struct StepPool {
     int32_t workers = 0;
     int32_t started = 0;
     pthread_t *threads = nullptr;
-    Counter *done = nullptr; // per worker: the last generation it finished
+    Counter *done = nullptr; // per thread, the caller's first: the last generation it finished
     Signal generation;       // advanced by the caller once per step
     Counter sleepers;        // workers asleep on `generation`
     std::atomic<bool> quit{false};
@@ -140,12 +145,16 @@ void *worker_main(void *arg)
     StepPool &pool = *start.pool;
     uint32_t seen = 0;
     for (;;) {
-        seen = wait_for_step(pool, seen);
+        const uint32_t latest = wait_for_step(pool, seen);
         if (pool.quit.load(std::memory_order_acquire))
             return nullptr;
-        const StepOrder order = pool.generation.order;
-        pool.fn(pool.context, start.part, order);
-        pool.done[start.part - 1].value.store(seen, std::memory_order_release);
+        // Every step since the last one this worker ran, in order.
+        while (seen != latest) {
+            ++seen;
+            const StepOrder order = pool.generation.orders[seen % orders_kept];
+            pool.fn(pool.context, start.part, order, seen);
+            pool.done[start.part].value.store(seen, std::memory_order_release);
+        }
     }
 }
 
@@ -167,8 +176,26 @@ void advance(StepPool &pool, bool soon)
         futex_wake_all(&gen);
 }
 
+// Spins, then yields, until `done` reaches `generation`: a thread in the
+// middle of a step never sleeps.
+void wait_done(const std::atomic<uint32_t> &done, uint32_t generation)
+{
+    // Generations wrap around; a thread is never more than a few behind.
+    for (int32_t round = 0;
+         static_cast<int32_t>(done.load(std::memory_order_acquire) - generation) < 0; ++round)
+        wait_a_little(round);
+}
+
+void sync_workers(StepPool &pool)
+{
+    const uint32_t g = pool.generation.value.load(std::memory_order_relaxed);
+    for (int32_t i = 1; i <= pool.workers; ++i)
+        wait_done(pool.done[i].value, g);
+}
+
 void stop_workers(StepPool &pool)
 {
+    sync_workers(pool);
     pool.quit.store(true, std::memory_order_release);
     advance(pool, false);
     for (int32_t i = 0; i < pool.started; ++i)
@@ -202,7 +229,7 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
     pool->fn = fn;
     pool->context = context;
     pool->workers = workers;
-    const auto n = static_cast<std::size_t>(workers);
+    const auto n = static_cast<std::size_t>(workers) + 1;
     pool->threads = static_cast<pthread_t *>(allocate(n * sizeof(pthread_t)));
     // The counters must sit on cache lines of their own.
     void *done = nullptr;
@@ -234,27 +261,30 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
     return pool;
 }
 
-StepTicks step_pool_run(StepPool *pool, const StepOrder &order)
+uint64_t step_pool_run(StepPool *pool, const StepOrder &order)
 {
     const auto now = std::chrono::steady_clock::now();
     const bool soon = now - pool->last_start < surely_awake;
     pool->last_start = now;
-    // No worker reads the order now: each has finished the last step and
-    // waits for the next generation, whose release publishes the order.
-    pool->generation.order = order;
+    // No worker reads this slot now: the slowest is a few steps behind, and
+    // the release of the new generation publishes it.
+    const uint32_t g = pool->generation.value.load(std::memory_order_relaxed) + 1;
+    pool->generation.orders[g % orders_kept] = order;
     advance(*pool, soon);
-    const uint32_t g = pool->generation.value.load(std::memory_order_relaxed);
     const uint64_t start = __rdtsc();
-    pool->fn(pool->context, 0, order);
-    const uint64_t own_done = __rdtsc();
-    // The caller is in the middle of a step: it spins, then yields, but never
-    // sleeps.
-    for (int32_t i = 0; i < pool->workers; ++i) {
-        std::atomic<uint32_t> &done = pool->done[i].value;
-        for (int32_t round = 0; done.load(std::memory_order_acquire) != g; ++round)
-            wait_a_little(round);
-    }
-    return StepTicks{own_done - start, __rdtsc() - own_done};
+    pool->fn(pool->context, 0, order, g);
+    pool->done[0].value.store(g, std::memory_order_release);
+    return __rdtsc() - start;
+}
+
+void step_pool_wait(StepPool *pool, int32_t thread, uint32_t generation)
+{
+    wait_done(pool->done[thread].value, generation);
+}
+
+void step_pool_sync(StepPool *pool)
+{
+    sync_workers(*pool);
 }
 
 void step_pool_free(StepPool *pool)

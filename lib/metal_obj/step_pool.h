@@ -14,13 +14,20 @@ struct StepOrder {
     int32_t caller_part; // which part the caller steps
 };
 
-//! One part of a step: `part` runs on its own thread (0 on the caller's).
-using PartFn = void (*)(void *context, int32_t part, const StepOrder &order);
+//! One part of a step: `thread` 0 is the caller's, 1 .. workers the
+//! workers'; `generation` counts the steps the pool has run, from 1.
+using PartFn = void (*)(void *context, int32_t thread, const StepOrder &order,
+                        uint32_t generation);
 
 //! Workers made once, each waiting for the next step by spinning briefly,
 //! then yielding the processor, and only after a long pause (no step for
 //! several milliseconds, so never in the middle of a render's step) sleeping
 //! until the next step wakes it.
+//!
+//! The caller does not wait for the workers at the end of a step: each part
+//! waits, inside its step, only for the parts whose positions it reads (see
+//! step_pool_wait), so the workers may still be on a step, or even on the one
+//! before, when the caller starts the next. step_pool_sync catches up.
 struct StepPool;
 
 //! Starts `workers` threads (1 or more) that run fn(context, 1 .. workers) at
@@ -28,16 +35,20 @@ struct StepPool;
 //! started; then no thread is left running.
 StepPool *step_pool_new(int32_t workers, PartFn fn, void *context);
 
-//! Time stamp counter ticks the caller spent in one step.
-struct StepTicks {
-    uint64_t own;  // on its own part
-    uint64_t wait; // then waiting for the workers
-};
+//! Starts the next step: publishes `order` to the workers, then runs the
+//! caller's part and returns the time stamp counter ticks it took (its waits
+//! included). Whatever the caller wrote before the call is seen by the
+//! workers.
+uint64_t step_pool_run(StepPool *pool, const StepOrder &order);
 
-//! Runs one step: every worker its part, the caller part 0; returns when all
-//! parts are done. Whatever the caller wrote before the call is seen by the
-//! workers, and whatever the workers wrote is seen by the caller after it.
-StepTicks step_pool_run(StepPool *pool, const StepOrder &order);
+//! Waits, spinning then yielding but never sleeping, until `thread` has
+//! finished step `generation` (0: returns at once); what it wrote by then is
+//! seen by the waiting thread after the call.
+void step_pool_wait(StepPool *pool, int32_t thread, uint32_t generation);
+
+//! Waits until every worker has finished every step started; whatever the
+//! workers wrote is seen by the caller after it.
+void step_pool_sync(StepPool *pool);
 
 //! Ends and joins every worker, then releases the pool. Null is ignored.
 void step_pool_free(StepPool *pool);

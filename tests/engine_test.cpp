@@ -261,6 +261,44 @@ TEST(FastThreads, StrikesAndThreadChangesBetweenStepsKeepTheBits)
 // Tight and loose springs, a plane that has never been struck, a tube of
 // two-node rings (each ring spring listed twice from each end), and a step so
 // large the mesh blows up to infinities and NaNs.
+// The workers may still be on their parts when a step returns: a node read
+// right after it, from any part, and a node written between steps, must be
+// the whole step's.
+TEST(FastThreads, EveryNodeReadRightAfterAStepIsTheWholeStep)
+{
+    for (const Shape &shape : {Shape{TYPE_PLANE, 30, 39}, Shape{TYPE_TUBE, 30, 30}}) {
+        ObjPtr reference(build(shape, 4.0));
+        ObjPtr twin(build(shape, 4.0));
+        const int32_t n = reference->num_nodes;
+        reference->nodes[n / 2]->x += 1.0;
+        twin->nodes[n / 2]->x += 1.0;
+        FastPtr fast(cw_metal_obj_fast_new(twin.get()));
+        ASSERT_TRUE(fast);
+        AnySizeSplits any_size;
+        for (int32_t threads : {2, 4}) {
+            ASSERT_EQ(cw_metal_obj_fast_set_threads(fast.get(), threads), threads);
+            int mismatches = 0;
+            for (int i = 0; i < 1500; ++i) {
+                cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
+                cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+                const int32_t node = (i * 131) % n;
+                const double got = cw_metal_obj_fast_get(fast.get(), node, CW_METAL_OBJ_Z);
+                mismatches += std::memcmp(&got, &reference->nodes[node]->z, sizeof got) ? 1 : 0;
+                if (i % 300 == 7) {
+                    const int32_t struck = (i * 53) % n;
+                    reference->nodes[struck]->y += 0.25;
+                    cw_metal_obj_fast_set(
+                        fast.get(), struck, CW_METAL_OBJ_Y,
+                        cw_metal_obj_fast_get(fast.get(), struck, CW_METAL_OBJ_Y) + 0.25);
+                }
+            }
+            EXPECT_EQ(mismatches, 0) << threads << " threads";
+        }
+        cw_metal_obj_fast_store(fast.get(), twin.get());
+        EXPECT_EQ(compare_records(reference.get(), twin.get()), "");
+    }
+}
+
 TEST(FastStepper, MatchesReferenceAtExtremes)
 {
     struct Case {

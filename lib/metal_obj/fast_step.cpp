@@ -21,9 +21,12 @@
 // for that (a tube's ring-closing springs) are evaluated one by one first.
 // Meshes that fit no such scheme are stepped by a scalar list of springs.
 //
-// The vector paths step from one position buffer into the other, so a node's
+// A split step goes from one position buffer into the other, so a node's
 // new position never reaches a term of the same step, whoever computes it.
-// That lets a step be split into runs of chunks ("parts"), one per thread:
+// (One thread steps the whole object in place: its terms run ahead of its
+// node updates, so every term still reads positions from before the step,
+// and one stream of positions fewer passes through the caches.) That lets a
+// step be split into runs of chunks ("parts"), one per thread:
 // each part computes every term its nodes read, including those of the
 // springs that reach into it from the part before, into term arrays of its
 // own, and each node still adds its terms in its slot order, so the bits do
@@ -157,10 +160,10 @@ struct MetalObjFast {
     int32_t num_chunks;
     FastPath path;
     int64_t num_evaluated; // distinct springs, each one square root per step
-    // Positions: the vector paths step from pos[current] into the other
-    // buffer, so that no node's new position can reach a term of the same
-    // step whatever order (or thread) computes it; the scalar path steps
-    // pos[0] in place. y and z follow x (and vy, vz follow vx) at the strides.
+    // Positions: a split step goes from pos[current] into the other buffer,
+    // so that no node's new position can reach a term of the same step
+    // whatever order (or thread) computes it; one thread, and the scalar
+    // path, step pos[current] in place. y and z follow x (and vy, vz follow vx) at the strides.
     double *pos[2];
     double *vx, *vy, *vz;
     std::ptrdiff_t pos_stride, vel_stride, term_stride;
@@ -475,13 +478,14 @@ inline void store_masked(double *, VecD, uint32_t) {}
 #include "fast_kernel.inc"
 } // namespace sse2
 
-// Steps part `k` of the object from pos[current] into the other buffer;
+// Steps part `k` of the object from pos[current] into the other buffer, or
+// into the same one when `in_place` (the whole object on one thread);
 // `beside` as for sweep.
 void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp,
-                const Beside *beside = nullptr)
+                const Beside *beside = nullptr, bool in_place = false)
 {
     const double *const in = f.pos[current];
-    double *const out = f.pos[1 - current];
+    double *const out = f.pos[in_place ? current : 1 - current];
     switch (f.path) {
     case FastPath::avx512:
         avx512::sweep_any(f, f.parts[k], in, out, dt, damp, beside);
@@ -1148,7 +1152,8 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
                                                                      fast->balance.caller_part}));
         }
     } else {
-        sweep_part(*fast, 0, fast->current, dt, damp);
+        sweep_part(*fast, 0, fast->current, dt, damp, nullptr, true);
+        return;
     }
     fast->current = 1 - fast->current;
 }

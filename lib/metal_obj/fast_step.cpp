@@ -125,17 +125,17 @@ struct alignas(64) PartClock {
 
 // Steps between two moves of the parts' boundaries.
 constexpr int32_t balance_window = 256;
-// Now and then a window runs the other way (alone or shared) to see whether
-// it has become the faster: after this many windows at first and after a
-// probe that won, twice as many after each probe that lost, up to the most.
+// While the caller steps alone, now and then a window is split again to see
+// whether that has become the faster: after this many windows at first and
+// after a try that won, twice as many after each try that lost, up to the
+// most.
 constexpr int32_t probe_gap_first = 16;
 constexpr int32_t probe_gap_most = 64;
-// A shared window that runs at half the speed of stepping alone ends after
+// A split window that runs at half the speed of stepping alone ends after
 // this many steps.
 constexpr int32_t steps_before_giving_up = 16;
-
 // A spike of one step (the caller or a worker held up by the system) counts
-// as this many times a window's mean step at most.
+// as this many times the last window's mean step at most.
 constexpr uint64_t step_spike_limit = 4;
 constexpr int32_t max_parts = 8;
 
@@ -143,13 +143,14 @@ constexpr int32_t max_parts = 8;
 struct Balance {
     int32_t chunks[max_parts] = {}; // per part
     int32_t caller_part = 0; // the part the caller steps itself
-    bool alone = false;     // this window runs on the caller alone
-    bool probing = false;   // this window is a probe
-    int32_t probe_gap = 1;  // the second window is the first probe
+    bool alone = false;      // this window runs on the caller alone
+    bool probing = false;    // this split window tries whether splitting is the faster again
+    int32_t probe_gap = probe_gap_first;
     int32_t since_probe = 0;
     int32_t steps = 0;
     uint64_t ticks = 0;
-    uint64_t shared_ticks = 0, alone_ticks = 0; // per window, 0: not measured
+    uint64_t mean_step = 0;  // ticks of a step in the last window
+    uint64_t alone_step = 0; // the same in the last window run alone, 0: none yet
 };
 
 } // namespace
@@ -955,46 +956,60 @@ int32_t watched_part(const MetalObjFast &f)
     return f.balance.caller_part;
 }
 
+// What one step alone would take at the most: the caller's part's time per
+// chunk over the whole object (side by side the parts run a little slower
+// than alone), 0 when nothing was measured.
+uint64_t alone_estimate(const MetalObjFast &f)
+{
+    const int32_t k = f.balance.caller_part;
+    const PartClock &c = f.clocks[k];
+    if (!c.steps)
+        return 0;
+    return c.busy / c.steps * static_cast<uint64_t>(f.num_chunks) /
+           static_cast<uint64_t>(f.balance.chunks[k]);
+}
+
 // Tunes a split step while the steps run; neither choice changes a result.
 // Every balance_window steps the parts are resized to take equal times. And
-// a worker whose core is taken by another program holds up every step: then
-// the caller steps alone, for as long as the window it runs alone now and
-// then stays the faster.
+// a worker whose core is taken by another program holds up every step: when
+// a split step takes longer than the caller's part would take over the
+// whole object, the caller steps alone, and now and then tries splitting
+// again.
 void balance_parts(MetalObjFast &f, uint64_t ticks)
 {
     Balance &b = f.balance;
-    const uint64_t mean = (b.alone ? b.alone_ticks : b.shared_ticks) / balance_window;
-    if (mean)
-        ticks = std::min(ticks, step_spike_limit * mean);
+    if (b.mean_step)
+        ticks = std::min(ticks, step_spike_limit * b.mean_step);
     b.ticks += ticks;
     ++b.steps;
-    const bool hopeless = !b.alone && b.alone_ticks && b.steps >= steps_before_giving_up &&
-                          b.ticks * balance_window > 2 * b.alone_ticks * b.steps;
+    const uint64_t alone_step =
+        b.alone ? 0 : (b.probing && b.alone_step ? b.alone_step : alone_estimate(f));
+    const bool hopeless = alone_step && b.steps >= steps_before_giving_up &&
+                          b.ticks > 2 * alone_step * static_cast<uint64_t>(b.steps);
     if (b.steps < balance_window && !hopeless)
         return;
-    const uint64_t window = b.ticks * balance_window / b.steps;
+    b.mean_step = b.ticks / static_cast<uint64_t>(b.steps);
     settle(f);
     if (b.alone) {
-        b.alone_ticks = window;
+        b.alone_step = b.mean_step;
+        if (++b.since_probe >= b.probe_gap) {
+            b.alone = false;
+            b.probing = true;
+        }
     } else {
-        if (!hopeless)
+        const bool slower = hopeless || (alone_step && b.mean_step >= alone_step);
+        if (!slower)
             resize_parts(f);
-        b.shared_ticks = window;
+        if (b.probing)
+            b.probe_gap = slower ? std::min(2 * b.probe_gap, probe_gap_most) : probe_gap_first;
+        b.probing = false;
+        b.alone = slower;
+        b.since_probe = 0;
     }
     b.caller_part = watched_part(f);
     place_parts(f);
     b.ticks = 0;
     b.steps = 0;
-    const bool alone_faster = b.alone_ticks && b.alone_ticks < b.shared_ticks;
-    if (b.probing) {
-        const bool won = alone_faster == b.alone;
-        b.probe_gap = won ? probe_gap_first : std::min(2 * b.probe_gap, probe_gap_most);
-        b.probing = false;
-    }
-    b.probing = ++b.since_probe >= b.probe_gap;
-    if (b.probing)
-        b.since_probe = 0;
-    b.alone = alone_faster != b.probing;
 }
 
 // Back to one part on the calling thread; no worker is left.

@@ -4,6 +4,7 @@
 #include <glib/gstdio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -158,6 +159,33 @@ void report(int result, const std::string &message)
         gui_errno_dialog(message.c_str(), result);
 }
 
+// Two buttons of the toolkit's chooser break it:
+// - The arrows that scroll the bar of folder buttons act on the buttons the
+//   bar holds, without checking that it holds any: while the bar is being
+//   refilled (the chooser changes folders in the background) an arrow that
+//   kept the keyboard focus and is pressed with Space or Return ends the
+//   program. The arrows are left to the mouse; the keyboard reaches every
+//   folder through the buttons and the location entry.
+// - "Create Folder" adds a row to the file list to type the new name in; a
+//   change of folder during the typing (a place in the sidebar, a path
+//   typed and confirmed) leaves the chooser removing that row from the new
+//   folder's list, where it never was. The button is not offered.
+void tame_chooser_buttons(GtkWidget *widget, gpointer in_path_bar)
+{
+    if (in_path_bar && GTK_IS_BUTTON(widget) && !GTK_IS_TOGGLE_BUTTON(widget))
+        gtk_widget_set_can_focus(widget, FALSE);
+    const gchar *label = GTK_IS_BUTTON(widget) ? gtk_button_get_label(GTK_BUTTON(widget)) : nullptr;
+    if (label && std::strcmp(label, g_dgettext("gtk20", "Create Fo_lder")) == 0) {
+        gtk_widget_hide(widget);
+        // The chooser shows it again whenever its mode allows one.
+        g_signal_connect_after(widget, "show", G_CALLBACK(gtk_widget_hide), nullptr);
+    }
+    if (GTK_IS_CONTAINER(widget))
+        gtk_container_forall(GTK_CONTAINER(widget), tame_chooser_buttons,
+                             GINT_TO_POINTER(std::strcmp(G_OBJECT_TYPE_NAME(widget),
+                                                         "GtkPathBar") == 0));
+}
+
 } // namespace
 
 FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const char *ext,
@@ -178,6 +206,7 @@ FileDialog *gui_create_file_dialog(const char *title, int32_t path_index, const 
     // first); a close request then must not destroy it under the run
     // procedure, and it is ignored: the action finishes and the chooser hides.
     gui_keep_on_close(fd->dialog);
+    tame_chooser_buttons(fd->dialog, nullptr);
 
     gtk_file_filter_set_name(filter, _(filter_name));
     gtk_file_filter_add_pattern(filter, pattern);

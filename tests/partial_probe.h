@@ -7,6 +7,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "render.h"
+
+// `seconds` of the instrument's sound at `rate_hz`, as the render loop gives
+// it (shorter when the mesh goes unstable).
+inline std::vector<double> rendered_sound(Instrument ins, int32_t rate_hz, double seconds)
+{
+    std::vector<double> out(static_cast<size_t>(rate_hz * seconds));
+    const uint64_t n = cw_metal_obj_render(&ins, rate_hz, out.size(), out.data(), nullptr, 0.0);
+    out.resize(n);
+    return out;
+}
+
+// How far `f` lies from `reference`, in cents.
+inline double cents(double f, double reference)
+{
+    return 1200.0 * std::log2(f / reference);
+}
+
 // The power of the Hann-windowed sound at one frequency.
 inline double power_at(int32_t rate_hz, const std::vector<double> &x, double hz)
 {

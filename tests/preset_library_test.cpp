@@ -54,17 +54,9 @@ Instrument loaded(const LibraryPreset &p, PresLoadResult &result, std::string &m
     return ins;
 }
 
-std::vector<double> render(Instrument ins, double seconds)
+std::vector<double> render(const Instrument &ins, double seconds)
 {
-    std::vector<double> out(static_cast<size_t>(rate_hz * seconds));
-    const uint64_t n = cw_metal_obj_render(&ins, rate_hz, out.size(), out.data(), nullptr, 0.0);
-    out.resize(n);
-    return out;
-}
-
-double cents(double f, double reference)
-{
-    return 1200.0 * std::log2(f / reference);
+    return rendered_sound(ins, rate_hz, seconds);
 }
 
 struct ScratchFolder {

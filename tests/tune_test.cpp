@@ -24,17 +24,9 @@ constexpr double length_s = 1.0;
 constexpr double check_s = 4.0;
 int independently_confirmed = 0;
 
-std::vector<double> render(Instrument ins, double seconds = length_s)
+std::vector<double> render(const Instrument &ins, double seconds = length_s)
 {
-    std::vector<double> out(static_cast<size_t>(rate_hz * seconds));
-    const uint64_t n = cw_metal_obj_render(&ins, rate_hz, out.size(), out.data(), nullptr, 0.0);
-    out.resize(n);
-    return out;
-}
-
-double cents(double f, double reference)
-{
-    return 1200.0 * std::log2(f / reference);
+    return rendered_sound(ins, rate_hz, seconds);
 }
 
 // The tuned sound has its partial on the note, by this test's own estimate

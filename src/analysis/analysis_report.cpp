@@ -9,21 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "glib_owners.h"
 #include "intl.h"
 
 namespace {
-
-struct GObjectUnref {
-    void operator()(gpointer p) const { g_object_unref(p); }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-struct NodeFree {
-    void operator()(JsonNode *n) const { json_node_unref(n); }
-};
-struct GFreeDeleter {
-    void operator()(void *p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 template <typename... Args> std::string format(const char *fmt, Args... args)
 {
@@ -128,7 +117,7 @@ std::string analysis_json(const SoundAnalysis &a, const std::optional<std::strin
     json_builder_end_array(b);
     json_builder_end_object(b);
 
-    const std::unique_ptr<JsonNode, NodeFree> root(json_builder_get_root(b));
+    const JsonNodePtr root(json_builder_get_root(b));
     const GObjectPtr<JsonGenerator> generator(json_generator_new());
     json_generator_set_root(generator.get(), root.get());
     const GCharPtr text(json_generator_to_data(generator.get(), nullptr));

@@ -7,23 +7,13 @@
 #include <cstring>
 #include <memory>
 
+#include "glib_owners.h"
 #include "install_paths.h"
 #include "intl.h"
 #include "presets.h"
 
 namespace {
 
-struct GObjectUnref {
-    void operator()(gpointer p) const { g_object_unref(p); }
-};
-template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-struct NodeFree {
-    void operator()(JsonNode *n) const { json_node_unref(n); }
-};
-struct GFreeDeleter {
-    void operator()(void *p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 struct DirClose {
     void operator()(GDir *d) const { g_dir_close(d); }
 };
@@ -191,7 +181,7 @@ std::string library_json(const std::vector<LibraryPreset> &presets)
         member("note", p.note);
         member("file", p.file);
         json_builder_end_object(b);
-        const std::unique_ptr<JsonNode, NodeFree> root(json_builder_get_root(b));
+        const JsonNodePtr root(json_builder_get_root(b));
         const GObjectPtr<JsonGenerator> generator(json_generator_new());
         json_generator_set_root(generator.get(), root.get());
         const GCharPtr line(json_generator_to_data(generator.get(), nullptr));

@@ -153,6 +153,30 @@ struct Balance {
     uint64_t alone_step = 0; // the same in the last window run alone, 0: none yet
 };
 
+// How the builders' meshes are stepped: with their labels known to the
+// compiler, and their terms in registers where that pays (fused_walk).
+enum class Kernel : uint8_t { generic, plane, tube, rod };
+
+// Which of a mesh's labels read which terms (see fused_walk): bit l of
+// `reg` reads dense class (label_dense >> 4 l) & 15 from the registers at
+// its lower end, of `below` at its upper end (an offset-1 class); the other
+// labels read term arrays, and the dense classes they read are `stored`.
+struct LabelPlan {
+    int32_t num_dense, num_labels;
+    uint32_t subtract, reg, below, label_dense, stored;
+    bool ahead; // terms a vector ahead of the sums (measured per mesh)
+};
+
+// The plane's eight neighbours: up-left, up and up-right read stored terms,
+// left the offset-1 class's upper end, right and the three below the lower
+// ends of the four classes.
+constexpr LabelPlan plane_labels{4, 8, 0x0f, 0xf0, 0x08, 0x32100000, 0xe, true};
+// The tube's ring neighbours (the ring-closing springs are a sparse class,
+// labels 1 and 3), then the ring above (lower end) and below (stored).
+constexpr LabelPlan tube_labels{2, 6, 0x29, 0x14, 0x01, 0x10000, 0x2, false};
+// The rod's two neighbours.
+constexpr LabelPlan rod_labels{1, 2, 0x01, 0x2, 0x1, 0, 0, true};
+
 } // namespace
 
 struct MetalObjFast {
@@ -207,6 +231,8 @@ struct MetalObjFast {
     int32_t *slot_spring;
     uint8_t *slot_subtract;
     void *block;
+    Kernel kernel;
+    bool fused; // the kernel keeps its terms in registers (fused_walk)
 };
 
 namespace {
@@ -365,7 +391,7 @@ bool order_labels(int32_t num_labels, const bool (*after)[max_labels], const boo
     return true;
 }
 
-inline void scalar_term(const double *x, std::ptrdiff_t stride, int32_t a, int32_t b,
+[[gnu::always_inline]] inline void scalar_term(const double *x, std::ptrdiff_t stride, int32_t a, int32_t b,
                         double *tx, double *ty, double *tz)
 {
     const double *const y = x + stride;
@@ -447,6 +473,16 @@ inline void store_masked(double *p, VecD v, uint32_t lane_bits)
 {
     _mm512_mask_storeu_pd(p, static_cast<__mmask8>(lane_bits), v);
 }
+// a * b in the lanes whose bit is set, +0 in the others.
+inline VecD mul_kept(VecD a, VecD b, VecI, uint32_t lane_bits)
+{
+    return _mm512_maskz_mul_pd(static_cast<__mmask8>(lane_bits), a, b);
+}
+// Lanes [width - 1, 2 * width - 1) of prev followed by cur.
+inline VecD shift_in(VecD prev, VecD cur)
+{
+    return __builtin_shufflevector(prev, cur, 7, 8, 9, 10, 11, 12, 13, 14);
+}
 #include "fast_kernel.inc"
 } // namespace avx512
 #pragma GCC diagnostic pop
@@ -463,6 +499,14 @@ inline VecD vsqrt(VecD q)
 }
 constexpr bool has_store_masked = false;
 inline void store_masked(double *, VecD, uint32_t) {}
+inline VecD mul_kept(VecD a, VecD b, VecI mask, uint32_t)
+{
+    return reinterpret_cast<VecD>(reinterpret_cast<VecI>(a * b) & mask);
+}
+inline VecD shift_in(VecD prev, VecD cur)
+{
+    return __builtin_shufflevector(prev, cur, 3, 4, 5, 6);
+}
 #include "fast_kernel.inc"
 } // namespace avx2
 #pragma GCC pop_options
@@ -476,6 +520,14 @@ inline VecD vsqrt(VecD q)
 }
 constexpr bool has_store_masked = false;
 inline void store_masked(double *, VecD, uint32_t) {}
+inline VecD mul_kept(VecD a, VecD b, VecI mask, uint32_t)
+{
+    return reinterpret_cast<VecD>(reinterpret_cast<VecI>(a * b) & mask);
+}
+inline VecD shift_in(VecD prev, VecD cur)
+{
+    return __builtin_shufflevector(prev, cur, 1, 2);
+}
 #include "fast_kernel.inc"
 } // namespace sse2
 
@@ -589,6 +641,44 @@ void carve(Layout &lay, MetalObjFast &f, Plan &p)
         f.slot_spring = lay.take<int32_t>(static_cast<std::size_t>(p.movable_slots));
         f.slot_subtract = lay.take<uint8_t>(static_cast<std::size_t>(p.movable_slots));
     }
+}
+
+// Whether the labels of `f` are read as `plan` says: each register label
+// names its dense class at the right end (an offset-1 class at the upper
+// end), and every other label that reads a dense class reads a stored one.
+bool labels_fit(const MetalObjFast &f, const LabelPlan &plan)
+{
+    if (f.num_dense != plan.num_dense || f.num_labels != plan.num_labels ||
+        f.whole->subtract_bits != plan.subtract)
+        return false;
+    for (int32_t l = 0; l < f.num_labels; ++l) {
+        const int32_t cls = f.label_class[l];
+        const bool upper = f.label_upper[l] != 0;
+        int32_t d = -1;
+        for (int32_t k = 0; k < f.num_dense; ++k)
+            if (f.dense[k].cls == cls)
+                d = k;
+        if ((plan.reg | plan.below) & (1u << l)) {
+            const int32_t want = static_cast<int32_t>((plan.label_dense >> (4 * l)) & 15);
+            if (d != want || upper != (((plan.below >> l) & 1u) != 0) ||
+                (upper && f.dense[d].offset != 1))
+                return false;
+        } else if (d >= 0 && !(plan.stored & (1u << d))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Kernel choose_kernel(const MetalObjFast &f)
+{
+    if (labels_fit(f, plane_labels))
+        return Kernel::plane;
+    if (labels_fit(f, tube_labels))
+        return Kernel::tube;
+    if (labels_fit(f, rod_labels))
+        return Kernel::rod;
+    return Kernel::generic;
 }
 
 MetalObjFast *compile(const MetalObj *obj)
@@ -839,6 +929,8 @@ MetalObjFast *compile(const MetalObj *obj)
         f->whole->lane_begin = 0;
         f->whole->lane_end = p.lanes;
         fill_labels(*f, *f->whole);
+        f->kernel = choose_kernel(*f);
+        f->fused = f->kernel != Kernel::generic;
     } else {
         for (int64_t k = 0; k < p.movable_slots; ++k) {
             const SlotRef &ref = refs[k];

@@ -457,6 +457,7 @@ struct Beside {
 
 void wait_beside(const Beside &beside, bool above);
 void copy_beside(const Beside &beside, bool above);
+void claim_edges(const Beside &beside, double *out);
 
 } // namespace
 
@@ -1039,6 +1040,28 @@ void copy_beside(const Beside &beside, bool above)
             const std::ptrdiff_t at = axis * f.pos_stride + lo;
             std::memcpy(to + at, from + at, static_cast<std::size_t>(hi - lo) * sizeof(double));
         }
+    }
+}
+
+// The positions within `front` lanes of a part's ends that the parts
+// beside it copied in the step before are in the buffer it writes now:
+// fetching those cache lines for writing at the start of the step, instead
+// of when its vectors there are written, takes the hand-over between cores
+// off the end of its step.
+void claim_edges(const Beside &beside, double *out)
+{
+    const MetalObjFast &f = *beside.f;
+    const Part &me = f.parts[beside.part];
+    constexpr int32_t lanes_per_line = 64 / sizeof(double);
+    for (const bool above : {false, true}) {
+        const int32_t k = above ? beside.part + 1 : beside.part - 1;
+        if (k < 0 || k >= f.num_parts)
+            continue;
+        const int32_t from = above ? std::max(me.lane_begin, me.lane_end - f.front) : me.lane_begin;
+        const int32_t to = above ? me.lane_end : std::min(me.lane_end, me.lane_begin + f.front);
+        for (int32_t axis = 0; axis < 3; ++axis)
+            for (int32_t lane = from; lane < to; lane += lanes_per_line)
+                __asm__ volatile("prefetchw %0" ::"m"(out[axis * f.pos_stride + lane]));
     }
 }
 

@@ -126,6 +126,9 @@ struct Spring {
 struct alignas(64) PartClock {
     uint64_t busy;
     uint64_t steps;
+    // For the caller's part: ticks the caller spent between its steps (the
+    // render loop's own work), which the workers spend stepping.
+    uint64_t between;
 };
 
 // Steps between two moves of the parts' boundaries.
@@ -156,6 +159,7 @@ struct Balance {
     uint64_t ticks = 0;
     uint64_t mean_step = 0;  // ticks of a step in the last window
     uint64_t alone_step = 0; // the same in the last window run alone, 0: none yet
+    uint64_t step_end = 0;   // time stamp at the end of the last split step
 };
 
 // How the builders' meshes are stepped: with their labels known to the
@@ -1148,7 +1152,7 @@ void resize_parts(MetalObjFast &f)
         if (!c.steps || !c.busy)
             return;
         speed[k] = static_cast<double>(f.balance.chunks[k]) * static_cast<double>(c.steps) /
-                   static_cast<double>(c.busy);
+                   static_cast<double>(c.busy + c.between);
         total_speed += speed[k];
     }
     for (int32_t k = 0; k < n; ++k) {
@@ -1202,7 +1206,7 @@ void balance_parts(MetalObjFast &f, uint64_t ticks)
     if (b.steps < balance_window && !hopeless)
         return;
     b.mean_step = b.ticks / static_cast<uint64_t>(b.steps);
-    gather(f);
+    settle(f);
     if (b.alone) {
         b.alone_step = b.mean_step;
         if (++b.since_probe >= b.probe_gap) {
@@ -1219,6 +1223,12 @@ void balance_parts(MetalObjFast &f, uint64_t ticks)
         b.alone = slower;
         b.since_probe = 0;
     }
+    // The parts' nodes go back to the object's arrays only when they move.
+    bool moved = b.alone;
+    for (int32_t k = 0; k < f.num_parts; ++k)
+        moved = moved || b.chunks[k] * lanes_per_chunk != f.parts[k].lane_end - f.parts[k].lane_begin;
+    if (moved)
+        gather(f);
     place_parts(f);
     b.caller_part = watched_part(f);
     b.ticks = 0;
@@ -1416,12 +1426,20 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
     } else {
         // The workers go on with their parts after the caller returns.
         scatter(*fast);
+        Balance &b = fast->balance;
+        if (b.step_end && b.mean_step) {
+            // Time between steps counts against the caller's part, up to a
+            // quarter of a step (a longer pause is not the render loop's).
+            const uint64_t between = __rdtsc() - b.step_end;
+            fast->clocks[b.caller_part].between += std::min(between, b.mean_step / 4);
+        }
         ticks = cwphymod::step_pool_run(
             fast->pool,
             cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
     }
     fast->current = 1 - fast->current;
     balance_parts(*fast, ticks);
+    fast->balance.step_end = fast->balance.alone ? 0 : __rdtsc();
 }
 
 int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads)

@@ -459,7 +459,10 @@ struct Beside {
     mutable uint64_t waited; // ticks
 };
 
-void wait_beside(const Beside &beside, bool above);
+void wait_beside(const Beside &beside, bool above, bool marks = false);
+void mark_bottom(const Beside &beside);
+void fetch_beside(const Beside &beside, bool below);
+
 void copy_beside(const Beside &beside, bool above);
 void claim_edges(const Beside &beside, double *out);
 
@@ -993,9 +996,10 @@ void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order,
 
 // A part reads the positions within `front` lanes of its ends, which the
 // parts there wrote in the step before, and overwrites positions they read
-// in that step: it waits for every such part to have finished it. The
+// in that step: it waits for every such part to have finished it, or with
+// `marks`, for the parts above to have marked it (see mark_bottom). The
 // parts stay where they are from one sync of the pool to the next.
-void wait_beside(const Beside &beside, bool above)
+void wait_beside(const Beside &beside, bool above, bool marks)
 {
     const MetalObjFast &f = *beside.f;
     const Part &me = f.parts[beside.part];
@@ -1008,9 +1012,22 @@ void wait_beside(const Beside &beside, bool above)
             break;
         const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
         const uint64_t start = __rdtsc();
-        cwphymod::step_pool_wait(f.pool, thread, beside.generation - 1);
+        if (marks)
+            cwphymod::step_pool_wait_mark(f.pool, thread, beside.generation - 1);
+        else
+            cwphymod::step_pool_wait(f.pool, thread, beside.generation - 1);
         beside.waited += __rdtsc() - start;
     }
+}
+
+// Tells the part below that this part's bottom `front` lanes of the step are
+// written, and the positions it copies from below are copied: the part
+// below needs no more of this step (wait_beside with marks).
+void mark_bottom(const Beside &beside)
+{
+    const MetalObjFast &f = *beside.f;
+    const int32_t thread = (beside.part - beside.caller_part + f.num_parts) % f.num_parts;
+    cwphymod::step_pool_mark(f.pool, thread, beside.generation);
 }
 
 // Where part k's positions of buffer b are while its part of a split step
@@ -1066,6 +1083,35 @@ void claim_edges(const Beside &beside, double *out)
         for (int32_t axis = 0; axis < 3; ++axis)
             for (int32_t lane = from; lane < to; lane += lanes_per_line)
                 __asm__ volatile("prefetchw %0" ::"m"(out[axis * f.pos_stride + lane]));
+    }
+}
+
+// Half way through its step a part fetches the positions it will copy from
+// the parts above it (see copy_beside), which they marked early in the step
+// before, and with `below`, from the parts below it.
+void fetch_beside(const Beside &beside, bool below)
+{
+    const MetalObjFast &f = *beside.f;
+    const Part &me = f.parts[beside.part];
+    constexpr int32_t lanes_per_line = 64 / sizeof(double);
+    for (const bool above : {false, true}) {
+        if (!above && !below)
+            continue;
+        const int32_t from_lane = above ? me.lane_end : std::max(0, me.lane_begin - f.front);
+        const int32_t to_lane = above ? me.lane_end + f.front : me.lane_begin;
+        for (int32_t k = above ? beside.part + 1 : beside.part - 1; k >= 0 && k < f.num_parts;
+             k += above ? 1 : -1) {
+            const Part &other = f.parts[k];
+            const int32_t lo = std::max(from_lane, other.lane_begin);
+            const int32_t hi = std::min(to_lane, other.lane_end);
+            if (lo >= hi)
+                break;
+            const double *const from = part_positions(f, other, beside.current);
+            for (int32_t axis = 0; axis < 3; ++axis)
+                for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
+                    _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
+                                 _MM_HINT_T0);
+        }
     }
 }
 

@@ -95,6 +95,7 @@ struct StepPool {
     int32_t started = 0;
     pthread_t *threads = nullptr;
     Counter *done = nullptr; // per thread, the caller's first: the last generation it finished
+    Counter *marked = nullptr; // per thread: the last generation it marked (or finished)
     Signal generation;       // advanced by the caller once per step
     Counter sleepers;        // workers asleep on `generation`
     std::atomic<bool> quit{false};
@@ -153,6 +154,7 @@ void *worker_main(void *arg)
             ++seen;
             const StepOrder order = pool.generation.orders[seen % orders_kept];
             pool.fn(pool.context, start.part, order, seen);
+            pool.marked[start.part].value.store(seen, std::memory_order_release);
             pool.done[start.part].value.store(seen, std::memory_order_release);
         }
     }
@@ -207,6 +209,7 @@ void release(StepPool *pool)
 {
     std::free(pool->threads);
     std::free(pool->done);
+    std::free(pool->marked);
     void *memory = pool->memory;
     pool->~StepPool();
     std::free(memory);
@@ -232,13 +235,18 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
     const auto n = static_cast<std::size_t>(workers) + 1;
     pool->threads = static_cast<pthread_t *>(allocate(n * sizeof(pthread_t)));
     // The counters must sit on cache lines of their own.
-    void *done = nullptr;
+    void *done = nullptr, *marked = nullptr;
     if (pool->threads && posix_memalign(&done, cache_line, n * sizeof(Counter)) == 0) {
         pool->done = static_cast<Counter *>(done);
         for (std::size_t i = 0; i < n; ++i)
             new (&pool->done[i]) Counter;
     }
-    if (!pool->threads || !pool->done) {
+    if (pool->done && posix_memalign(&marked, cache_line, n * sizeof(Counter)) == 0) {
+        pool->marked = static_cast<Counter *>(marked);
+        for (std::size_t i = 0; i < n; ++i)
+            new (&pool->marked[i]) Counter;
+    }
+    if (!pool->threads || !pool->done || !pool->marked) {
         release(pool);
         return nullptr;
     }
@@ -273,6 +281,7 @@ uint64_t step_pool_run(StepPool *pool, const StepOrder &order)
     advance(*pool, soon);
     const uint64_t start = __rdtsc();
     pool->fn(pool->context, 0, order, g);
+    pool->marked[0].value.store(g, std::memory_order_release);
     pool->done[0].value.store(g, std::memory_order_release);
     return __rdtsc() - start;
 }
@@ -280,6 +289,16 @@ uint64_t step_pool_run(StepPool *pool, const StepOrder &order)
 void step_pool_wait(StepPool *pool, int32_t thread, uint32_t generation)
 {
     wait_done(pool->done[thread].value, generation);
+}
+
+void step_pool_mark(StepPool *pool, int32_t thread, uint32_t generation)
+{
+    pool->marked[thread].value.store(generation, std::memory_order_release);
+}
+
+void step_pool_wait_mark(StepPool *pool, int32_t thread, uint32_t generation)
+{
+    wait_done(pool->marked[thread].value, generation);
 }
 
 void step_pool_sync(StepPool *pool)

@@ -46,6 +46,16 @@ uint64_t step_pool_run(StepPool *pool, const StepOrder &order);
 //! seen by the waiting thread after the call.
 void step_pool_wait(StepPool *pool, int32_t thread, uint32_t generation);
 
+//! Marks that the calling `thread` has reached, in step `generation`, a
+//! point its neighbours wait for with step_pool_wait_mark (what it wrote
+//! before is seen by them after their wait). A thread that never marks a
+//! step is waited for until it finishes it.
+void step_pool_mark(StepPool *pool, int32_t thread, uint32_t generation);
+
+//! As step_pool_wait, for the mark of `thread` in step `generation` (or the
+//! end of that step, whichever comes first).
+void step_pool_wait_mark(StepPool *pool, int32_t thread, uint32_t generation);
+
 //! Waits until every worker has finished every step started; whatever the
 //! workers wrote is seen by the caller after it.
 void step_pool_sync(StepPool *pool);

@@ -368,14 +368,22 @@ MetalObj *odd_object(int32_t n, uint32_t seed, int extra)
 
 TEST(FastStepper, MatchesReferenceOnHandWiredObjects)
 {
-    // Few extra springs stay on the vector paths; many fall back to the list.
+    // Few extra springs stay on the vector paths, also split across threads
+    // (the general kernel); many fall back to the list.
     for (int extra : {0, 3, 40}) {
         for (FastPath path : supported_paths()) {
-            ObjPtr reference(odd_object(37, 12345u + extra, extra));
-            ObjPtr twin(odd_object(37, 12345u + extra, extra));
             const FastPath expected = extra > 3 ? FastPath::scalar : path;
-            EXPECT_EQ(run_both(reference.get(), twin.get(), path, 600, 0.2, 0.999, expected), "")
-                << extra << " extra springs on " << path_name(path);
+            for (int32_t threads : {1, 2, 3}) {
+                if (threads > 1 && expected == FastPath::scalar)
+                    continue;
+                ObjPtr reference(odd_object(37, 12345u + extra, extra));
+                ObjPtr twin(odd_object(37, 12345u + extra, extra));
+                EXPECT_EQ(run_both(reference.get(), twin.get(), path, 600, 0.2, 0.999, expected,
+                                   threads),
+                          "")
+                    << extra << " extra springs on " << path_name(path) << ", " << threads
+                    << " threads";
+            }
         }
     }
 }

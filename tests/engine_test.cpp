@@ -388,32 +388,38 @@ TEST(FastStepper, MatchesReferenceOnHandWiredObjects)
     }
 }
 
+// On every path, the scalar list included.
 TEST(FastStepper, CoordinatesReadAndWriteLikeTheRecords)
 {
-    ObjPtr reference(cw_metal_obj_new_plane(7, 9, 4.0));
-    ObjPtr twin(cw_metal_obj_new_plane(7, 9, 4.0));
-    FastPtr fast(cw_metal_obj_fast_new(twin.get()));
-    ASSERT_TRUE(fast);
-    EXPECT_EQ(cw_metal_obj_fast_num_nodes(fast.get()), 63);
-    EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 10, CW_METAL_OBJ_Y), 1.0);
-    EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 10, CW_METAL_OBJ_Z), 4.0);
-    // A strike between steps, and a write to a fixed corner, which then stays.
-    for (int i = 0; i < 100; ++i) {
-        cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
-        cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+    for (FastPath path : supported_paths()) {
+        SCOPED_TRACE(path_name(path));
+        PathGuard guard(path);
+        ObjPtr reference(cw_metal_obj_new_plane(7, 9, 4.0));
+        ObjPtr twin(cw_metal_obj_new_plane(7, 9, 4.0));
+        FastPtr fast(cw_metal_obj_fast_new(twin.get()));
+        ASSERT_TRUE(fast);
+        ASSERT_EQ(cwphymod::fast_path_of(fast.get()), path);
+        EXPECT_EQ(cw_metal_obj_fast_num_nodes(fast.get()), 63);
+        EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 10, CW_METAL_OBJ_Y), 1.0);
+        EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 10, CW_METAL_OBJ_Z), 4.0);
+        // A strike between steps, and a write to a fixed corner, which then stays.
+        for (int i = 0; i < 100; ++i) {
+            cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
+            cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+        }
+        reference->nodes[31]->x += 0.5;
+        reference->nodes[0]->y = -2.0;
+        cw_metal_obj_fast_set(fast.get(), 31, CW_METAL_OBJ_X,
+                              cw_metal_obj_fast_get(fast.get(), 31, CW_METAL_OBJ_X) + 0.5);
+        cw_metal_obj_fast_set(fast.get(), 0, CW_METAL_OBJ_Y, -2.0);
+        for (int i = 0; i < 300; ++i) {
+            cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
+            cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
+        }
+        EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 0, CW_METAL_OBJ_Y), -2.0);
+        cw_metal_obj_fast_store(fast.get(), twin.get());
+        EXPECT_EQ(compare_records(reference.get(), twin.get()), "");
     }
-    reference->nodes[31]->x += 0.5;
-    reference->nodes[0]->y = -2.0;
-    cw_metal_obj_fast_set(fast.get(), 31, CW_METAL_OBJ_X,
-                          cw_metal_obj_fast_get(fast.get(), 31, CW_METAL_OBJ_X) + 0.5);
-    cw_metal_obj_fast_set(fast.get(), 0, CW_METAL_OBJ_Y, -2.0);
-    for (int i = 0; i < 300; ++i) {
-        cw_metal_obj_perturb(reference.get(), 0.2, 0.999);
-        cw_metal_obj_fast_perturb(fast.get(), 0.2, 0.999);
-    }
-    EXPECT_EQ(cw_metal_obj_fast_get(fast.get(), 0, CW_METAL_OBJ_Y), -2.0);
-    cw_metal_obj_fast_store(fast.get(), twin.get());
-    EXPECT_EQ(compare_records(reference.get(), twin.get()), "");
 }
 
 TEST(FastStepper, RefusesIncompleteObjects)

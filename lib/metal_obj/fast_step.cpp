@@ -30,9 +30,15 @@
 // each part computes every term its nodes read, including those of the
 // springs that reach into it from the part before, into term arrays of its
 // own, and each node still adds its terms in its slot order, so the bits do
-// not depend on the split. The worker threads belong to the compiled object
-// (step_pool.h); the calling thread steps a part itself and tunes the split
-// while it runs.
+// not depend on the split. For the builders' meshes every part but the
+// first also steps in position and velocity arrays of its own, and copies
+// the positions within reach of its ends from the parts beside it. The
+// worker threads belong to the compiled object (step_pool.h); the calling
+// thread steps a part itself and tunes the split while it runs.
+//
+// For the builders' meshes the terms of a vector of nodes stay in
+// registers from their square roots to those nodes' sums (fused_walk), and
+// only the classes read at a shift of more than one node go through memory.
 #include "cw_metal_obj_fast.h"
 
 #include <immintrin.h>
@@ -170,21 +176,23 @@ enum class Kernel : uint8_t { generic, plane, tube, rod };
 // `reg` reads dense class (label_dense >> 4 l) & 15 from the registers at
 // its lower end, of `below` at its upper end (an offset-1 class); the other
 // labels read term arrays, and the dense classes they read are `stored`.
+// Bit l of `subtract`: label l is an upper end; of `skippable`: label l
+// reads a sparse class, skipped in chunks that do not use it.
 struct LabelPlan {
     int32_t num_dense, num_labels;
-    uint32_t subtract, reg, below, label_dense, stored;
+    uint32_t subtract, skippable, reg, below, label_dense, stored;
     bool ahead; // terms a vector ahead of the sums (measured per mesh)
 };
 
 // The plane's eight neighbours: up-left, up and up-right read stored terms,
 // left the offset-1 class's upper end, right and the three below the lower
 // ends of the four classes.
-constexpr LabelPlan plane_labels{4, 8, 0x0f, 0xf0, 0x08, 0x32100000, 0xe, true};
+constexpr LabelPlan plane_labels{4, 8, 0x0f, 0, 0xf0, 0x08, 0x32100000, 0xe, true};
 // The tube's ring neighbours (the ring-closing springs are a sparse class,
 // labels 1 and 3), then the ring above (lower end) and below (stored).
-constexpr LabelPlan tube_labels{2, 6, 0x29, 0x14, 0x01, 0x10000, 0x2, false};
+constexpr LabelPlan tube_labels{2, 6, 0x29, 0x0a, 0x14, 0x01, 0x10000, 0x2, false};
 // The rod's two neighbours.
-constexpr LabelPlan rod_labels{1, 2, 0x01, 0x2, 0x1, 0, 0, true};
+constexpr LabelPlan rod_labels{1, 2, 0x01, 0, 0x2, 0x1, 0, 0, true};
 
 } // namespace
 
@@ -1501,9 +1509,12 @@ int32_t cw_metal_obj_fast_num_nodes(const MetalObjFast *fast)
 double cw_metal_obj_fast_get(const MetalObjFast *fast, int32_t node, int32_t axis)
 {
     // The caller's own part is complete; any other may still be stepping.
-    const Part &own = fast->parts[fast->balance.caller_part];
-    if (node < own.lane_begin || node >= own.lane_end)
-        settle(*fast);
+    // (The scalar list has no parts, and no workers.)
+    if (fast->pool) {
+        const Part &own = fast->parts[fast->balance.caller_part];
+        if (node < own.lane_begin || node >= own.lane_end)
+            settle(*fast);
+    }
     fast->watched_node = node;
     return node_positions(*fast, node)[axis * fast->pos_stride + node];
 }

@@ -1045,14 +1045,12 @@ double *part_positions(const MetalObjFast &f, const Part &part, int32_t b)
     return part.own_vel ? part.own_pos[b] : f.pos[b];
 }
 
-// Copies into a part's input buffer the positions within `front` lanes of
-// its ends (below, or above) from the parts that own them; the caller has
-// waited for those parts to finish the step before.
-void copy_beside(const Beside &beside, bool above)
+// Calls fn(other part, lo, hi) for each part beside `beside`'s below (or
+// above) that owns lanes [lo, hi) within `front` lanes of its end.
+template <class Fn> void each_beside(const Beside &beside, bool above, Fn fn)
 {
     const MetalObjFast &f = *beside.f;
     const Part &me = f.parts[beside.part];
-    double *const to = part_positions(f, me, beside.current);
     const int32_t from_lane = above ? me.lane_end : std::max(0, me.lane_begin - f.front);
     const int32_t to_lane = above ? me.lane_end + f.front : me.lane_begin;
     for (int32_t k = above ? beside.part + 1 : beside.part - 1; k >= 0 && k < f.num_parts;
@@ -1062,14 +1060,26 @@ void copy_beside(const Beside &beside, bool above)
         const int32_t hi = std::min(to_lane, other.lane_end);
         if (lo >= hi)
             break;
+        fn(other, lo, hi);
+    }
+}
+
+// Copies into a part's input buffer the positions within `front` lanes of
+// its ends (below, or above) from the parts that own them; the caller has
+// waited for those parts to finish the step before.
+void copy_beside(const Beside &beside, bool above)
+{
+    const MetalObjFast &f = *beside.f;
+    double *const to = part_positions(f, f.parts[beside.part], beside.current);
+    each_beside(beside, above, [&](const Part &other, int32_t lo, int32_t hi) {
         const double *const from = part_positions(f, other, beside.current);
         if (from == to)
-            continue;
+            return;
         for (int32_t axis = 0; axis < 3; ++axis) {
             const std::ptrdiff_t at = axis * f.pos_stride + lo;
             std::memcpy(to + at, from + at, static_cast<std::size_t>(hi - lo) * sizeof(double));
         }
-    }
+    });
 }
 
 // The positions within `front` lanes of a part's ends that the parts
@@ -1100,72 +1110,18 @@ void claim_edges(const Beside &beside, double *out)
 void fetch_beside(const Beside &beside, bool below)
 {
     const MetalObjFast &f = *beside.f;
-    const Part &me = f.parts[beside.part];
     constexpr int32_t lanes_per_line = 64 / sizeof(double);
     for (const bool above : {false, true}) {
         if (!above && !below)
             continue;
-        const int32_t from_lane = above ? me.lane_end : std::max(0, me.lane_begin - f.front);
-        const int32_t to_lane = above ? me.lane_end + f.front : me.lane_begin;
-        for (int32_t k = above ? beside.part + 1 : beside.part - 1; k >= 0 && k < f.num_parts;
-             k += above ? 1 : -1) {
-            const Part &other = f.parts[k];
-            const int32_t lo = std::max(from_lane, other.lane_begin);
-            const int32_t hi = std::min(to_lane, other.lane_end);
-            if (lo >= hi)
-                break;
+        each_beside(beside, above, [&](const Part &other, int32_t lo, int32_t hi) {
             const double *const from = part_positions(f, other, beside.current);
             for (int32_t axis = 0; axis < 3; ++axis)
                 for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
                     _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
                                  _MM_HINT_T0);
-        }
+        });
     }
-}
-
-// Each part of a split step with arrays of its own starts with its nodes'
-// positions and velocities there (the object's arrays keep the first
-// part's and the rest of the mesh's layout); the workers are idle.
-void scatter(MetalObjFast &f)
-{
-    if (f.scattered)
-        return;
-    for (int32_t k = 0; k < f.num_parts; ++k) {
-        Part &part = f.parts[k];
-        if (!part.own_vel)
-            continue;
-        const std::size_t n = static_cast<std::size_t>(part.lane_end - part.lane_begin);
-        for (int32_t axis = 0; axis < 3; ++axis) {
-            const std::ptrdiff_t p = axis * f.pos_stride + part.lane_begin;
-            const std::ptrdiff_t v = axis * f.vel_stride + part.lane_begin;
-            std::memcpy(part.own_pos[f.current] + p, f.pos[f.current] + p, n * sizeof(double));
-            std::memcpy(part.own_vel + v, f.vx + v, n * sizeof(double));
-        }
-    }
-    f.scattered = true;
-}
-
-// Lets every worker finish, and brings the parts' nodes back into the
-// object's arrays.
-void gather(MetalObjFast &f)
-{
-    if (f.pool)
-        cwphymod::step_pool_sync(f.pool);
-    if (!f.scattered)
-        return;
-    for (int32_t k = 0; k < f.num_parts; ++k) {
-        const Part &part = f.parts[k];
-        if (!part.own_vel)
-            continue;
-        const std::size_t n = static_cast<std::size_t>(part.lane_end - part.lane_begin);
-        for (int32_t axis = 0; axis < 3; ++axis) {
-            const std::ptrdiff_t p = axis * f.pos_stride + part.lane_begin;
-            const std::ptrdiff_t v = axis * f.vel_stride + part.lane_begin;
-            std::memcpy(f.pos[f.current] + p, part.own_pos[f.current] + p, n * sizeof(double));
-            std::memcpy(f.vx + v, part.own_vel + v, n * sizeof(double));
-        }
-    }
-    f.scattered = false;
 }
 
 // Lets every worker finish the steps it is on: then every position and
@@ -1175,6 +1131,50 @@ void settle(const MetalObjFast &f)
     if (f.pool)
         cwphymod::step_pool_sync(f.pool);
 }
+
+// Copies the current positions and the velocities of each part that has
+// arrays of its own between those and the object's arrays (which keep the
+// first part's nodes, and the mesh's layout, in either case); the workers
+// are idle.
+void move_nodes(MetalObjFast &f, bool to_parts)
+{
+    for (int32_t k = 0; k < f.num_parts; ++k) {
+        Part &part = f.parts[k];
+        if (!part.own_vel)
+            continue;
+        const std::size_t n = static_cast<std::size_t>(part.lane_end - part.lane_begin);
+        double *const pos[2] = {f.pos[f.current], part.own_pos[f.current]};
+        double *const vel[2] = {f.vx, part.own_vel};
+        for (int32_t axis = 0; axis < 3; ++axis) {
+            const std::ptrdiff_t p = axis * f.pos_stride + part.lane_begin;
+            const std::ptrdiff_t v = axis * f.vel_stride + part.lane_begin;
+            std::memcpy(pos[to_parts] + p, pos[!to_parts] + p, n * sizeof(double));
+            std::memcpy(vel[to_parts] + v, vel[!to_parts] + v, n * sizeof(double));
+        }
+    }
+}
+
+// Each part of a split step with arrays of its own starts with its nodes
+// there.
+void scatter(MetalObjFast &f)
+{
+    if (f.scattered)
+        return;
+    move_nodes(f, true);
+    f.scattered = true;
+}
+
+// Lets every worker finish, and brings the parts' nodes back into the
+// object's arrays.
+void gather(MetalObjFast &f)
+{
+    settle(f);
+    if (!f.scattered)
+        return;
+    move_nodes(f, false);
+    f.scattered = false;
+}
+
 
 // The parts from their sizes in chunks, each one chunk at least; the last
 // takes what the others leave.

@@ -1,5 +1,7 @@
-// The step pool: a generation counter the caller advances once per step, and
-// one "done" counter per thread, each on its own cache line. The caller never
+// The step pool: each step's order in a slot that the workers poll, a
+// generation counter the caller advances once per step (which sleeping
+// workers wait on), and one "done" counter per thread, each on its own cache
+// line. The caller never
 // waits for the end of a step: a part waits for the "done" of the parts
 // beside it when it reaches the positions they wrote, by which time they have
 // nearly always finished, so no hand-over between cores lies on the path of
@@ -35,13 +37,17 @@ constexpr int32_t spins_before_yield = 4000;
 // ... and yields for this long before it sleeps. Only a caller that pauses
 // between steps (a progress report, the end of a render) lets it sleep.
 constexpr auto yield_before_sleep = std::chrono::milliseconds(5);
-// A step that starts this soon after the last one cannot find a worker
-// asleep or on its way to sleep, so the caller needs no full fence to look
-// for sleepers (a fence costs about a hundred nanoseconds a step). The margin
-// to yield_before_sleep covers clock reads on two cores.
-constexpr auto surely_awake = std::chrono::milliseconds(3);
+// A step that starts within this many ticks of the time stamp counter after
+// the last one cannot find a worker asleep or on its way to sleep, so the
+// caller needs no full fence to look for sleepers (a fence costs about a
+// hundred nanoseconds a step). At the counter's rate on any processor of the
+// last fifteen years (1 GHz or more) that is under a millisecond, well
+// inside yield_before_sleep, and the counter is read in a fraction of the
+// time the clock takes. A counter that jumps back counts as late, which is
+// safe: the caller then looks for sleepers.
+constexpr uint64_t surely_awake_ticks = 1000000;
 // A sleeping worker looks at the generation again after this long even
-// unwoken: a caller held up between its clock read and its signal (for
+// unwoken: a caller held up between its counter read and its signal (for
 // longer than the margin above) costs a step at most this much.
 constexpr long sleep_limit_ns = 2000000;
 
@@ -54,9 +60,16 @@ struct alignas(cache_line) Counter {
 // steps behind, and there are at most eight threads.
 constexpr uint32_t orders_kept = 16;
 
+// A step's order, with the step's number written after it, on a cache line
+// of its own: a worker polls the slot of the step it waits for and finds the
+// order on the same line (one hand-over between cores, not two).
+struct alignas(cache_line) OrderSlot {
+    std::atomic<uint32_t> step{0};
+    StepOrder order{};
+};
+
 struct alignas(cache_line) Signal {
-    std::atomic<uint32_t> value{0};
-    StepOrder orders[orders_kept]{};
+    std::atomic<uint32_t> value{0}; // the last step started; sleepers wait on it
 };
 
 // One poll of a waiting thread: bare at first, then pausing, then yielding.
@@ -97,10 +110,11 @@ struct StepPool {
     Counter *done = nullptr; // per thread, the caller's first: the last generation it finished
     Counter *marked = nullptr; // per thread: the last generation it marked (or finished)
     Signal generation;       // advanced by the caller once per step
+    OrderSlot orders[orders_kept];
     Counter sleepers;        // workers asleep on `generation`
     std::atomic<bool> quit{false};
     // The caller's alone, on a line of its own.
-    alignas(cache_line) std::chrono::steady_clock::time_point last_start{};
+    alignas(cache_line) uint64_t last_start = 0; // time stamp counter
 };
 
 namespace {
@@ -110,21 +124,25 @@ struct WorkerStart {
     int32_t part;
 };
 
-// Waits until the generation differs from `seen` and returns it.
-uint32_t wait_for_step(StepPool &pool, uint32_t seen)
+OrderSlot &slot_of(StepPool &pool, uint32_t step)
+{
+    return pool.orders[step % orders_kept];
+}
+
+// Waits until step seen + 1 has started and returns its order.
+StepOrder wait_for_step(StepPool &pool, uint32_t seen)
 {
     std::atomic<uint32_t> &gen = pool.generation.value;
+    const OrderSlot &slot = slot_of(pool, seen + 1);
     for (int32_t i = 0; i < spins_before_yield; ++i) {
-        const uint32_t g = gen.load(std::memory_order_acquire);
-        if (g != seen)
-            return g;
+        if (slot.step.load(std::memory_order_acquire) == seen + 1)
+            return slot.order;
         wait_a_little(i);
     }
     const auto give_up = std::chrono::steady_clock::now() + yield_before_sleep;
     for (;;) {
-        const uint32_t g = gen.load(std::memory_order_acquire);
-        if (g != seen)
-            return g;
+        if (slot.step.load(std::memory_order_acquire) == seen + 1)
+            return slot.order;
         if (std::chrono::steady_clock::now() < give_up) {
             sched_yield();
             continue;
@@ -146,26 +164,26 @@ void *worker_main(void *arg)
     StepPool &pool = *start.pool;
     uint32_t seen = 0;
     for (;;) {
-        const uint32_t latest = wait_for_step(pool, seen);
+        const StepOrder order = wait_for_step(pool, seen);
         if (pool.quit.load(std::memory_order_acquire))
             return nullptr;
-        // Every step since the last one this worker ran, in order.
-        while (seen != latest) {
-            ++seen;
-            const StepOrder order = pool.generation.orders[seen % orders_kept];
-            pool.fn(pool.context, start.part, order, seen);
-            pool.marked[start.part].value.store(seen, std::memory_order_release);
-            pool.done[start.part].value.store(seen, std::memory_order_release);
-        }
+        ++seen;
+        pool.fn(pool.context, start.part, order, seen);
+        pool.marked[start.part].value.store(seen, std::memory_order_release);
+        pool.done[start.part].value.store(seen, std::memory_order_release);
     }
 }
 
-// Starts the next generation. `soon`: the last one started less than
-// surely_awake ago.
-void advance(StepPool &pool, bool soon)
+// Starts the next generation with `order`. `soon`: the last one started
+// less than surely_awake_ticks ago.
+void advance(StepPool &pool, bool soon, const StepOrder &order = StepOrder{})
 {
     std::atomic<uint32_t> &gen = pool.generation.value;
     const uint32_t next = gen.load(std::memory_order_relaxed) + 1;
+    // No worker reads this slot now: the slowest is a few steps behind.
+    OrderSlot &slot = slot_of(pool, next);
+    slot.order = order;
+    slot.step.store(next, std::memory_order_release);
     if (soon) {
         gen.store(next, std::memory_order_release);
         return;
@@ -271,14 +289,11 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
 
 uint64_t step_pool_run(StepPool *pool, const StepOrder &order)
 {
-    const auto now = std::chrono::steady_clock::now();
-    const bool soon = now - pool->last_start < surely_awake;
+    const uint64_t now = __rdtsc();
+    const bool soon = now - pool->last_start < surely_awake_ticks;
     pool->last_start = now;
-    // No worker reads this slot now: the slowest is a few steps behind, and
-    // the release of the new generation publishes it.
     const uint32_t g = pool->generation.value.load(std::memory_order_relaxed) + 1;
-    pool->generation.orders[g % orders_kept] = order;
-    advance(*pool, soon);
+    advance(*pool, soon, order);
     const uint64_t start = __rdtsc();
     pool->fn(pool->context, 0, order, g);
     pool->marked[0].value.store(g, std::memory_order_release);

@@ -68,10 +68,6 @@ struct alignas(cache_line) OrderSlot {
     StepOrder order{};
 };
 
-struct alignas(cache_line) Signal {
-    std::atomic<uint32_t> value{0}; // the last step started; sleepers wait on it
-};
-
 // One poll of a waiting thread: bare at first, then pausing, then yielding.
 void wait_a_little(int32_t round)
 {
@@ -109,7 +105,7 @@ struct StepPool {
     pthread_t *threads = nullptr;
     Counter *done = nullptr; // per thread, the caller's first: the last generation it finished
     Counter *marked = nullptr; // per thread: the last generation it marked (or finished)
-    Signal generation;       // advanced by the caller once per step
+    Counter generation;      // the last step started; sleepers wait on it
     OrderSlot orders[orders_kept];
     Counter sleepers;        // workers asleep on `generation`
     std::atomic<bool> quit{false};

@@ -132,9 +132,12 @@ struct Spring {
 struct alignas(64) PartClock {
     uint64_t busy;
     uint64_t steps;
-    // For the caller's part: ticks the caller spent between its steps (the
-    // render loop's own work), which the workers spend stepping.
+    // For the caller's part: ticks the caller spent from the end of its
+    // part of one step to the start of its part of the next (the render
+    // loop's own work, and the step's own bookkeeping), which the workers
+    // spend stepping.
     uint64_t between;
+    uint64_t last_end; // when the caller's part of the last step ended, 0: none
 };
 
 // Steps between two moves of the parts' boundaries.
@@ -165,7 +168,6 @@ struct Balance {
     uint64_t ticks = 0;
     uint64_t mean_step = 0;  // ticks of a step in the last window
     uint64_t alone_step = 0; // the same in the last window run alone, 0: none yet
-    uint64_t step_end = 0;   // time stamp at the end of the last split step
 };
 
 // How the builders' meshes are stepped: with their labels known to the
@@ -998,8 +1000,16 @@ void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order,
     const uint64_t start = __rdtsc();
     sweep_part(f, k, order.current, order.dt, order.damp, &beside);
     PartClock &clock = f.clocks[k];
-    clock.busy += __rdtsc() - start - beside.waited;
+    const uint64_t end = __rdtsc();
+    clock.busy += end - start - beside.waited;
     ++clock.steps;
+    if (thread == 0) {
+        // Time between steps counts against the caller's part, up to a
+        // quarter of a step (a longer pause is not the render loop's).
+        if (clock.last_end && f.balance.mean_step)
+            clock.between += std::min(start - clock.last_end, f.balance.mean_step / 4);
+        clock.last_end = end;
+    }
 }
 
 // A part reads the positions within `front` lanes of its ends, which the
@@ -1019,6 +1029,13 @@ void wait_beside(const Beside &beside, bool above, bool marks)
         if (other.lane_end <= from || other.lane_begin >= to)
             break;
         const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
+        // The caller finished its part of the step before it ordered this
+        // one, which this worker has seen: nothing to wait for, and no cache
+        // line to fetch from the caller's core to learn it.
+        if (thread == 0)
+            continue;
+        if (cwphymod::step_pool_reached(f.pool, thread, beside.generation - 1, marks))
+            continue;
         const uint64_t start = __rdtsc();
         if (marks)
             cwphymod::step_pool_wait_mark(f.pool, thread, beside.generation - 1);
@@ -1120,6 +1137,12 @@ void fetch_beside(const Beside &beside, bool below)
                 for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
                     _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
                                  _MM_HINT_T0);
+            // And the line the part's thread marks or finishes its step on,
+            // which this part reads before it copies.
+            const auto k = static_cast<int32_t>(&other - f.parts);
+            const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
+            if (thread != 0)
+                cwphymod::step_pool_fetch_progress(f.pool, thread, above);
         });
     }
 }
@@ -1480,20 +1503,12 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
     } else {
         // The workers go on with their parts after the caller returns.
         scatter(*fast);
-        Balance &b = fast->balance;
-        if (b.step_end && b.mean_step) {
-            // Time between steps counts against the caller's part, up to a
-            // quarter of a step (a longer pause is not the render loop's).
-            const uint64_t between = __rdtsc() - b.step_end;
-            fast->clocks[b.caller_part].between += std::min(between, b.mean_step / 4);
-        }
         ticks = cwphymod::step_pool_run(
             fast->pool,
             cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
     }
     fast->current = 1 - fast->current;
     balance_parts(*fast, ticks);
-    fast->balance.step_end = fast->balance.alone ? 0 : __rdtsc();
 }
 
 int32_t cw_metal_obj_fast_set_threads(MetalObjFast *fast, int32_t threads)

@@ -290,11 +290,10 @@ uint64_t step_pool_run(StepPool *pool, const StepOrder &order)
     pool->last_start = now;
     const uint32_t g = pool->generation.value.load(std::memory_order_relaxed) + 1;
     advance(*pool, soon, order);
-    const uint64_t start = __rdtsc();
     pool->fn(pool->context, 0, order, g);
     pool->marked[0].value.store(g, std::memory_order_release);
     pool->done[0].value.store(g, std::memory_order_release);
-    return __rdtsc() - start;
+    return __rdtsc() - now;
 }
 
 void step_pool_wait(StepPool *pool, int32_t thread, uint32_t generation)
@@ -310,6 +309,18 @@ void step_pool_mark(StepPool *pool, int32_t thread, uint32_t generation)
 void step_pool_wait_mark(StepPool *pool, int32_t thread, uint32_t generation)
 {
     wait_done(pool->marked[thread].value, generation);
+}
+
+bool step_pool_reached(StepPool *pool, int32_t thread, uint32_t generation, bool marks)
+{
+    const Counter &c = marks ? pool->marked[thread] : pool->done[thread];
+    return static_cast<int32_t>(c.value.load(std::memory_order_acquire) - generation) >= 0;
+}
+
+void step_pool_fetch_progress(StepPool *pool, int32_t thread, bool marks)
+{
+    const Counter &c = marks ? pool->marked[thread] : pool->done[thread];
+    _mm_prefetch(reinterpret_cast<const char *>(&c), _MM_HINT_T0);
 }
 
 void step_pool_sync(StepPool *pool)

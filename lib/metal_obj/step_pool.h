@@ -36,7 +36,7 @@ struct StepPool;
 StepPool *step_pool_new(int32_t workers, PartFn fn, void *context);
 
 //! Starts the next step: publishes `order` to the workers, then runs the
-//! caller's part and returns the time stamp counter ticks it took (its waits
+//! caller's part and returns the time stamp counter ticks the call took (its waits
 //! included). Whatever the caller wrote before the call is seen by the
 //! workers.
 uint64_t step_pool_run(StepPool *pool, const StepOrder &order);
@@ -55,6 +55,15 @@ void step_pool_mark(StepPool *pool, int32_t thread, uint32_t generation);
 //! As step_pool_wait, for the mark of `thread` in step `generation` (or the
 //! end of that step, whichever comes first).
 void step_pool_wait_mark(StepPool *pool, int32_t thread, uint32_t generation);
+
+//! Whether `thread` has finished step `generation` (with `marks`: marked or
+//! finished it); as the waits, without waiting.
+bool step_pool_reached(StepPool *pool, int32_t thread, uint32_t generation, bool marks);
+
+//! Fetches into the calling core's cache the line `thread` marks its steps
+//! on (`marks`), or the one it finishes them on: a hint, which changes
+//! nothing but how soon a later wait on it returns.
+void step_pool_fetch_progress(StepPool *pool, int32_t thread, bool marks);
 
 //! Waits until every worker has finished every step started; whatever the
 //! workers wrote is seen by the caller after it.

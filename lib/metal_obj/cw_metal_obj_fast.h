@@ -53,7 +53,7 @@ CW_METAL_OBJ_API void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, d
 /* Splits every following step across `threads` threads (the caller's among
  * them; 1 or less: the caller's alone, stopping any workers). Large meshes
  * only: fewer threads are used where more would not pay (a thread needs a
- * share of about 1,200 springs), for meshes the vector paths cannot
+ * share of about 700 springs), for meshes the vector paths cannot
  * serve, and when a thread cannot be started. Returns the number of threads
  * now used. The workers are made here and kept until the next call or
  * cw_metal_obj_fast_free(); between steps they spin briefly, yield, and

@@ -261,7 +261,7 @@ FastPath forced_path = FastPath::automatic;
 // Springs each thread must have for a split step to be faster than one
 // thread: below it the two hand-overs between cores per step cost more than
 // the thread saves (measured with engine_bench's BM_Threads).
-constexpr int64_t default_min_springs_per_thread = 1200;
+constexpr int64_t default_min_springs_per_thread = 700;
 int64_t min_springs_per_thread = default_min_springs_per_thread;
 
 // An array from the library's allocator, released on scope exit.
@@ -474,6 +474,7 @@ void mark_bottom(const Beside &beside);
 void fetch_beside(const Beside &beside, bool below);
 
 void copy_beside(const Beside &beside, bool above);
+void fetch_next(const Beside &beside);
 void claim_edges(const Beside &beside, double *out);
 
 } // namespace
@@ -1145,6 +1146,24 @@ void fetch_beside(const Beside &beside, bool below)
                 cwphymod::step_pool_fetch_progress(f.pool, thread, above);
         });
     }
+}
+
+// At the end of a worker's part of a step: the part below, which the caller
+// ran ahead, has nearly always finished the step by now, so the positions
+// this part copies from it at the start of the next step, and that step's
+// order, are fetched while nothing waits for them.
+void fetch_next(const Beside &beside)
+{
+    const MetalObjFast &f = *beside.f;
+    constexpr int32_t lanes_per_line = 64 / sizeof(double);
+    each_beside(beside, false, [&](const Part &other, int32_t lo, int32_t hi) {
+        const double *const from = part_positions(f, other, 1 - beside.current);
+        for (int32_t axis = 0; axis < 3; ++axis)
+            for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
+                _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
+                             _MM_HINT_T0);
+    });
+    cwphymod::step_pool_fetch_order(f.pool, beside.generation + 1);
 }
 
 // Lets every worker finish the steps it is on: then every position and

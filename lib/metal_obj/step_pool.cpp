@@ -323,6 +323,11 @@ void step_pool_fetch_progress(StepPool *pool, int32_t thread, bool marks)
     _mm_prefetch(reinterpret_cast<const char *>(&c), _MM_HINT_T0);
 }
 
+void step_pool_fetch_order(StepPool *pool, uint32_t generation)
+{
+    _mm_prefetch(reinterpret_cast<const char *>(&slot_of(*pool, generation)), _MM_HINT_T0);
+}
+
 void step_pool_sync(StepPool *pool)
 {
     sync_workers(*pool);

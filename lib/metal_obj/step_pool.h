@@ -65,6 +65,10 @@ bool step_pool_reached(StepPool *pool, int32_t thread, uint32_t generation, bool
 //! nothing but how soon a later wait on it returns.
 void step_pool_fetch_progress(StepPool *pool, int32_t thread, bool marks);
 
+//! Fetches into the calling core's cache the line step `generation`'s order
+//! is published on: a hint, as step_pool_fetch_progress.
+void step_pool_fetch_order(StepPool *pool, uint32_t generation);
+
 //! Waits until every worker has finished every step started; whatever the
 //! workers wrote is seen by the caller after it.
 void step_pool_sync(StepPool *pool);

@@ -268,7 +268,8 @@ BENCHMARK(BM_Reference)->Apply(meshes);
 BENCHMARK(BM_Fast)->Apply(meshes);
 BENCHMARK(BM_Threads)
     ->ArgsProduct({{largest_plane, largest_tube}, {48000, 96000}, {2}, {0}})
-    ->ArgsProduct({{default_tube, default_plane, largest_rod, medium_tube, medium_plane, largest_tube},
+    ->ArgsProduct({{default_tube, default_plane, largest_rod, medium_tube, medium_plane,
+                    largest_tube},
                    {96000},
                    {2},
                    {0, 1}})

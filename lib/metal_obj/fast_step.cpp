@@ -1122,22 +1122,27 @@ void claim_edges(const Beside &beside, double *out)
     }
 }
 
+// Fetches the cache lines of positions [lo, hi) of each coordinate.
+void fetch_positions(const MetalObjFast &f, const double *from, int32_t lo, int32_t hi)
+{
+    constexpr int32_t lanes_per_line = 64 / sizeof(double);
+    for (int32_t axis = 0; axis < 3; ++axis)
+        for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
+            _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
+                         _MM_HINT_T0);
+}
+
 // Half way through its step a part fetches the positions it will copy from
 // the parts above it (see copy_beside), which they marked early in the step
 // before, and with `below`, from the parts below it.
 void fetch_beside(const Beside &beside, bool below)
 {
     const MetalObjFast &f = *beside.f;
-    constexpr int32_t lanes_per_line = 64 / sizeof(double);
     for (const bool above : {false, true}) {
         if (!above && !below)
             continue;
         each_beside(beside, above, [&](const Part &other, int32_t lo, int32_t hi) {
-            const double *const from = part_positions(f, other, beside.current);
-            for (int32_t axis = 0; axis < 3; ++axis)
-                for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
-                    _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
-                                 _MM_HINT_T0);
+            fetch_positions(f, part_positions(f, other, beside.current), lo, hi);
             // And the line the part's thread marks or finishes its step on,
             // which this part reads before it copies.
             const auto k = static_cast<int32_t>(&other - f.parts);
@@ -1155,13 +1160,8 @@ void fetch_beside(const Beside &beside, bool below)
 void fetch_next(const Beside &beside)
 {
     const MetalObjFast &f = *beside.f;
-    constexpr int32_t lanes_per_line = 64 / sizeof(double);
     each_beside(beside, false, [&](const Part &other, int32_t lo, int32_t hi) {
-        const double *const from = part_positions(f, other, 1 - beside.current);
-        for (int32_t axis = 0; axis < 3; ++axis)
-            for (int32_t lane = lo; lane < hi; lane += lanes_per_line)
-                _mm_prefetch(reinterpret_cast<const char *>(from + axis * f.pos_stride + lane),
-                             _MM_HINT_T0);
+        fetch_positions(f, part_positions(f, other, 1 - beside.current), lo, hi);
     });
     cwphymod::step_pool_fetch_order(f.pool, beside.generation + 1);
 }

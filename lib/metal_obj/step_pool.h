@@ -36,8 +36,8 @@ struct StepPool;
 StepPool *step_pool_new(int32_t workers, PartFn fn, void *context);
 
 //! Starts the next step: publishes `order` to the workers, then runs the
-//! caller's part and returns the time stamp counter ticks the call took (its waits
-//! included). Whatever the caller wrote before the call is seen by the
+//! caller's part and returns the time stamp counter ticks the call took (its
+//! waits included). Whatever the caller wrote before the call is seen by the
 //! workers.
 uint64_t step_pool_run(StepPool *pool, const StepOrder &order);
 

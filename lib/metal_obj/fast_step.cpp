@@ -470,6 +470,8 @@ struct Beside {
 };
 
 void wait_beside(const Beside &beside, bool above, bool marks = false);
+// The pool's thread that steps part k (0: the caller).
+int32_t thread_of(const Beside &beside, int32_t k);
 void mark_bottom(const Beside &beside);
 void fetch_beside(const Beside &beside, bool below);
 
@@ -1013,6 +1015,12 @@ void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order,
     }
 }
 
+int32_t thread_of(const Beside &beside, int32_t k)
+{
+    const int32_t n = beside.f->num_parts;
+    return (k - beside.caller_part + n) % n;
+}
+
 // A part reads the positions within `front` lanes of its ends, which the
 // parts there wrote in the step before, and overwrites positions they read
 // in that step: it waits for every such part to have finished it, or with
@@ -1029,7 +1037,7 @@ void wait_beside(const Beside &beside, bool above, bool marks)
         const Part &other = f.parts[k];
         if (other.lane_end <= from || other.lane_begin >= to)
             break;
-        const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
+        const int32_t thread = thread_of(beside, k);
         // The caller finished its part of the step before it ordered this
         // one, which this worker has seen: nothing to wait for, and no cache
         // line to fetch from the caller's core to learn it.
@@ -1052,7 +1060,7 @@ void wait_beside(const Beside &beside, bool above, bool marks)
 void mark_bottom(const Beside &beside)
 {
     const MetalObjFast &f = *beside.f;
-    const int32_t thread = (beside.part - beside.caller_part + f.num_parts) % f.num_parts;
+    const int32_t thread = thread_of(beside, beside.part);
     cwphymod::step_pool_mark(f.pool, thread, beside.generation);
 }
 
@@ -1145,8 +1153,7 @@ void fetch_beside(const Beside &beside, bool below)
             fetch_positions(f, part_positions(f, other, beside.current), lo, hi);
             // And the line the part's thread marks or finishes its step on,
             // which this part reads before it copies.
-            const auto k = static_cast<int32_t>(&other - f.parts);
-            const int32_t thread = (k - beside.caller_part + f.num_parts) % f.num_parts;
+            const int32_t thread = thread_of(beside, static_cast<int32_t>(&other - f.parts));
             if (thread != 0)
                 cwphymod::step_pool_fetch_progress(f.pool, thread, above);
         });

@@ -194,12 +194,23 @@ void advance(StepPool &pool, bool soon, const StepOrder &order = StepOrder{})
 
 // Spins, then yields, until `done` reaches `generation`: a thread in the
 // middle of a step never sleeps.
+// Whether `done` has reached `generation`. Generations wrap around; a thread
+// is never more than a few behind.
+bool reached(const std::atomic<uint32_t> &done, uint32_t generation)
+{
+    return static_cast<int32_t>(done.load(std::memory_order_acquire) - generation) >= 0;
+}
+
 void wait_done(const std::atomic<uint32_t> &done, uint32_t generation)
 {
-    // Generations wrap around; a thread is never more than a few behind.
-    for (int32_t round = 0;
-         static_cast<int32_t>(done.load(std::memory_order_acquire) - generation) < 0; ++round)
+    for (int32_t round = 0; !reached(done, generation); ++round)
         wait_a_little(round);
+}
+
+// The counter `thread` marks its steps on, or the one it finishes them on.
+const std::atomic<uint32_t> &progress(const StepPool &pool, int32_t thread, bool marks)
+{
+    return (marks ? pool.marked[thread] : pool.done[thread]).value;
 }
 
 void sync_workers(StepPool &pool)
@@ -313,14 +324,12 @@ void step_pool_wait_mark(StepPool *pool, int32_t thread, uint32_t generation)
 
 bool step_pool_reached(StepPool *pool, int32_t thread, uint32_t generation, bool marks)
 {
-    const Counter &c = marks ? pool->marked[thread] : pool->done[thread];
-    return static_cast<int32_t>(c.value.load(std::memory_order_acquire) - generation) >= 0;
+    return reached(progress(*pool, thread, marks), generation);
 }
 
 void step_pool_fetch_progress(StepPool *pool, int32_t thread, bool marks)
 {
-    const Counter &c = marks ? pool->marked[thread] : pool->done[thread];
-    _mm_prefetch(reinterpret_cast<const char *>(&c), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char *>(&progress(*pool, thread, marks)), _MM_HINT_T0);
 }
 
 void step_pool_fetch_order(StepPool *pool, uint32_t generation)

@@ -14,3 +14,6 @@ if(VALGRIND)
             $<TARGET_FILE:engine_test>
             --gtest_filter=FastRender.ThreadsGiveTheSameSamplesAndAStopLeavesNoThread)
 endif()
+
+# When a split step runs split and when on the caller alone, from timings.
+cw_add_gtest(split_choice_test SOURCES split_choice_test.cpp LIBS cwphymod_static)

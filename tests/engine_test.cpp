@@ -220,6 +220,34 @@ TEST(FastThreads, MatchReferenceBitForBitOnEveryShapeSizeAndPath)
     }
 }
 
+// A split object that turns to stepping on the caller alone and back (as it
+// does while other programs hold the cores) keeps the bits, from either
+// position buffer.
+TEST(FastThreads, TurnsAloneAndBackKeepTheBits)
+{
+    cwphymod::set_alternate_split_for_testing(true);
+    const Shape shapes[] = {
+        {TYPE_TUBE, 30, 30}, {TYPE_ROD, 200, 0}, {TYPE_PLANE, 13, 8}, {TYPE_PLANE, 30, 39}};
+    for (const Shape &s : shapes) {
+        for (FastPath path : supported_paths()) {
+            if (path == FastPath::scalar)
+                continue;
+            for (int32_t threads : {2, 3}) {
+                ObjPtr reference(build(s, 1.7));
+                ObjPtr twin(build(s, 1.7));
+                ASSERT_TRUE(reference && twin);
+                for (MetalObj *o : {reference.get(), twin.get()})
+                    o->nodes[s.b + 1]->z += 0.6;
+                EXPECT_EQ(run_both(reference.get(), twin.get(), path, 5 * 97 + 13, 0.29, 0.9991,
+                                   FastPath::automatic, threads),
+                          "")
+                    << describe(s) << " on " << path_name(path) << ", " << threads << " threads";
+            }
+        }
+    }
+    cwphymod::set_alternate_split_for_testing(false);
+}
+
 // Strikes between steps, and the thread count changed between steps, on the
 // largest plane; small meshes and the scalar list stay on one thread unless
 // told otherwise.

@@ -53,6 +53,7 @@
 
 #include "alloc.h"
 #include "fast_step.h"
+#include "split_choice.h"
 #include "step_pool.h"
 
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -142,15 +143,6 @@ struct alignas(64) PartClock {
 
 // Steps between two moves of the parts' boundaries.
 constexpr int32_t balance_window = 256;
-// While the caller steps alone, now and then a window is split again to see
-// whether that has become the faster: after this many windows at first and
-// after a try that won, twice as many after each try that lost, up to the
-// most.
-constexpr int32_t probe_gap_first = 16;
-constexpr int32_t probe_gap_most = 64;
-// A split window that runs at half the speed of stepping alone ends after
-// this many steps.
-constexpr int32_t steps_before_giving_up = 16;
 // A spike of one step (the caller or a worker held up by the system) counts
 // as this many times the last window's mean step at most.
 constexpr uint64_t step_spike_limit = 4;
@@ -160,14 +152,11 @@ constexpr int32_t max_parts = 8;
 struct Balance {
     int32_t chunks[max_parts] = {}; // per part
     int32_t caller_part = 0; // the part the caller steps itself
-    bool alone = false;      // this window runs on the caller alone
-    bool probing = false;    // this split window tries whether splitting is the faster again
-    int32_t probe_gap = probe_gap_first;
-    int32_t since_probe = 0;
+    cwphymod::SplitChoice choice; // whether this window runs on the caller alone
     int32_t steps = 0;
-    uint64_t ticks = 0;
-    uint64_t mean_step = 0;  // ticks of a step in the last window
-    uint64_t alone_step = 0; // the same in the last window run alone, 0: none yet
+    uint64_t ticks = 0;      // this window's, each step's spikes clipped
+    uint64_t all_ticks = 0;  // the same unclipped
+    uint64_t mean_step = 0;  // ticks of a step in the last window, clipped
 };
 
 // How the builders' meshes are stepped: with their labels known to the
@@ -263,6 +252,7 @@ FastPath forced_path = FastPath::automatic;
 // the thread saves (measured with engine_bench's BM_Threads).
 constexpr int64_t default_min_springs_per_thread = 700;
 int64_t min_springs_per_thread = default_min_springs_per_thread;
+bool alternate_split = false;
 
 // An array from the library's allocator, released on scope exit.
 template <class T> class Scratch {
@@ -559,13 +549,12 @@ inline VecD shift_in(VecD prev, VecD cur)
 #include "fast_kernel.inc"
 } // namespace sse2
 
-// Steps part `k` of the object from pos[current] into the other buffer, or
+// Steps `part` of the object from pos[current] into the other buffer, or
 // into the same one when `in_place` (the whole object on one thread);
 // `beside` as for sweep.
-void sweep_part(const MetalObjFast &f, int32_t k, int32_t current, double dt, double damp,
-                const Beside *beside = nullptr, bool in_place = false)
+void sweep_part(const MetalObjFast &f, const Part &part, int32_t current, double dt,
+                double damp, const Beside *beside = nullptr, bool in_place = false)
 {
-    const Part &part = f.parts[k];
     // A split step works in the parts' own arrays where they have them.
     const bool own = beside && part.own_vel;
     double *const *const pos = own ? part.own_pos : f.pos;
@@ -1001,7 +990,7 @@ void run_part(void *context, int32_t thread, const cwphymod::StepOrder &order,
     const int32_t k = (thread + order.caller_part) % f.num_parts;
     const Beside beside{&f, k, order.caller_part, generation, order.current, 0};
     const uint64_t start = __rdtsc();
-    sweep_part(f, k, order.current, order.dt, order.damp, &beside);
+    sweep_part(f, f.parts[k], order.current, order.dt, order.damp, &beside);
     PartClock &clock = f.clocks[k];
     const uint64_t end = __rdtsc();
     clock.busy += end - start - beside.waited;
@@ -1290,44 +1279,40 @@ uint64_t alone_estimate(const MetalObjFast &f)
 }
 
 // Tunes a split step while the steps run; neither choice changes a result.
-// Every balance_window steps the parts are resized to take equal times. And
-// a worker whose core is taken by another program holds up every step: when
-// a split step takes longer than the caller's part would take over the
-// whole object, the caller steps alone, and now and then tries splitting
-// again.
+// Every balance_window steps the parts are resized to take equal times, and
+// the window's time tells whether the steps go on split or on the caller
+// alone (see SplitChoice), where a split window that runs at half the speed
+// of the caller alone ends early.
 void balance_parts(MetalObjFast &f, uint64_t ticks)
 {
     Balance &b = f.balance;
+    b.all_ticks += ticks;
     if (b.mean_step)
         ticks = std::min(ticks, step_spike_limit * b.mean_step);
     b.ticks += ticks;
     ++b.steps;
-    const uint64_t alone_step =
-        b.alone ? 0 : (b.probing && b.alone_step ? b.alone_step : alone_estimate(f));
-    const bool hopeless = alone_step && b.steps >= steps_before_giving_up &&
-                          b.ticks > 2 * alone_step * static_cast<uint64_t>(b.steps);
-    if (b.steps < balance_window && !hopeless)
+    const bool alone = b.choice.alone();
+    const uint64_t guess = alone ? 0 : alone_estimate(f);
+    const bool hopeless =
+        !alone && b.choice.losing(static_cast<uint64_t>(b.steps), b.all_ticks, b.ticks, guess);
+    // Alternating windows for tests are odd, so that split windows start
+    // from either position buffer.
+    const int32_t window = alternate_split ? 97 : balance_window;
+    if (b.steps < window && !hopeless)
         return;
     b.mean_step = b.ticks / static_cast<uint64_t>(b.steps);
+    // The wait for the workers to finish counts against the window.
+    const uint64_t settle_start = __rdtsc();
     settle(f);
-    if (b.alone) {
-        b.alone_step = b.mean_step;
-        if (++b.since_probe >= b.probe_gap) {
-            b.alone = false;
-            b.probing = true;
-        }
-    } else {
-        const bool slower = hopeless || (alone_step && b.mean_step >= alone_step);
-        if (!slower)
-            resize_parts(f);
-        if (b.probing)
-            b.probe_gap = slower ? std::min(2 * b.probe_gap, probe_gap_most) : probe_gap_first;
-        b.probing = false;
-        b.alone = slower;
-        b.since_probe = 0;
-    }
+    b.all_ticks += __rdtsc() - settle_start;
+    if (!b.choice.end_window(static_cast<uint64_t>(b.steps), b.all_ticks, b.ticks, guess,
+                             hopeless) &&
+        !alone)
+        resize_parts(f);
+    if (alternate_split)
+        b.choice.force(!alone);
     // The parts' nodes go back to the object's arrays only when they move.
-    bool moved = b.alone;
+    bool moved = b.choice.alone();
     for (int32_t k = 0; k < f.num_parts; ++k)
         moved = moved || b.chunks[k] * lanes_per_chunk != f.parts[k].lane_end - f.parts[k].lane_begin;
     if (moved)
@@ -1335,6 +1320,7 @@ void balance_parts(MetalObjFast &f, uint64_t ticks)
     place_parts(f);
     b.caller_part = watched_part(f);
     b.ticks = 0;
+    b.all_ticks = 0;
     b.steps = 0;
 }
 
@@ -1467,6 +1453,11 @@ void set_min_springs_per_thread_for_testing(int64_t springs)
     min_springs_per_thread = springs < 0 ? default_min_springs_per_thread : springs;
 }
 
+void set_alternate_split_for_testing(bool alternate)
+{
+    alternate_split = alternate;
+}
+
 int64_t fast_spring_count(const MetalObjFast *fast)
 {
     return fast->num_evaluated;
@@ -1516,23 +1507,21 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
         return;
     }
     if (!fast->pool) {
-        sweep_part(*fast, 0, fast->current, dt, damp, nullptr, true);
+        sweep_part(*fast, *fast->whole, fast->current, dt, damp, nullptr, true);
         return;
     }
-    uint64_t ticks;
-    if (fast->balance.alone) {
+    if (fast->balance.choice.alone()) {
+        // As on one thread: the whole object, in place.
         gather(*fast);
         const uint64_t start = __rdtsc();
-        for (int32_t k = 0; k < fast->num_parts; ++k)
-            sweep_part(*fast, k, fast->current, dt, damp);
-        ticks = __rdtsc() - start;
-    } else {
-        // The workers go on with their parts after the caller returns.
-        scatter(*fast);
-        ticks = cwphymod::step_pool_run(
-            fast->pool,
-            cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
+        sweep_part(*fast, *fast->whole, fast->current, dt, damp, nullptr, true);
+        balance_parts(*fast, __rdtsc() - start);
+        return;
     }
+    // The workers go on with their parts after the caller returns.
+    scatter(*fast);
+    const uint64_t ticks = cwphymod::step_pool_run(
+        fast->pool, cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
     fast->current = 1 - fast->current;
     balance_parts(*fast, ticks);
 }

@@ -30,6 +30,11 @@ FastPath fast_path_of(const MetalObjFast *fast);
 //! cw_metal_obj_fast_set_threads calls; not thread-safe.
 void set_min_springs_per_thread_for_testing(int64_t springs);
 
+//! With `alternate`, a split object's steps run split and on the calling
+//! thread alone by turns, 97 steps each, whatever they measure;
+//! false restores the measured choice. For tests only; not thread-safe.
+void set_alternate_split_for_testing(bool alternate);
+
 //! Springs `fast` evaluates per step, one square root each.
 int64_t fast_spring_count(const MetalObjFast *fast);
 

@@ -108,6 +108,8 @@ struct StepPool {
     Counter generation;      // the last step started; sleepers wait on it
     OrderSlot orders[orders_kept];
     Counter sleepers;        // workers asleep on `generation`
+    // The processor of the caller when it last looked for sleepers.
+    std::atomic<int32_t> caller_cpu{-1};
     std::atomic<bool> quit{false};
     // The caller's alone, on a line of its own.
     alignas(cache_line) uint64_t last_start = 0; // time stamp counter
@@ -123,6 +125,26 @@ struct WorkerStart {
 OrderSlot &slot_of(StepPool &pool, uint32_t step)
 {
     return pool.orders[step % orders_kept];
+}
+
+// A worker woken by the caller is often placed on the caller's processor
+// (the system keeps a wakee near the cache it shares with its waker), where
+// the two would step by turns, each step a switch between them, until the
+// system spreads them out some 20 ms later: a worker that wakes there moves
+// to another processor it may run on at once. Nothing binds it there.
+void move_off_caller(const StepPool &pool)
+{
+    const int32_t cpu = pool.caller_cpu.load(std::memory_order_relaxed);
+    if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getcpu() != cpu)
+        return;
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(cpu, &allowed) ||
+        CPU_COUNT(&allowed) < 2)
+        return;
+    cpu_set_t elsewhere = allowed;
+    CPU_CLR(cpu, &elsewhere);
+    if (sched_setaffinity(0, sizeof elsewhere, &elsewhere) == 0)
+        sched_setaffinity(0, sizeof allowed, &allowed);
 }
 
 // Waits until step seen + 1 has started and returns its order.
@@ -150,6 +172,7 @@ StepOrder wait_for_step(StepPool &pool, uint32_t seen)
         if (gen.load(std::memory_order_seq_cst) == seen)
             futex_wait(&gen, seen);
         pool.sleepers.value.fetch_sub(1, std::memory_order_seq_cst);
+        move_off_caller(pool);
     }
 }
 
@@ -158,6 +181,7 @@ void *worker_main(void *arg)
     const WorkerStart start = *static_cast<WorkerStart *>(arg);
     std::free(arg);
     StepPool &pool = *start.pool;
+    move_off_caller(pool);
     uint32_t seen = 0;
     for (;;) {
         const StepOrder order = wait_for_step(pool, seen);
@@ -187,6 +211,7 @@ void advance(StepPool &pool, bool soon, const StepOrder &order = StepOrder{})
     // A worker counts itself a sleeper before it checks the generation one
     // last time, and the caller advances the generation before it counts the
     // sleepers: one of the two sees the other.
+    pool.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     gen.store(next, std::memory_order_seq_cst);
     if (pool.sleepers.value.load(std::memory_order_seq_cst) > 0)
         futex_wake_all(&gen);
@@ -257,6 +282,7 @@ StepPool *step_pool_new(int32_t workers, PartFn fn, void *context)
     pool->fn = fn;
     pool->context = context;
     pool->workers = workers;
+    pool->caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     const auto n = static_cast<std::size_t>(workers) + 1;
     pool->threads = static_cast<pthread_t *>(allocate(n * sizeof(pthread_t)));
     // The counters must sit on cache lines of their own.

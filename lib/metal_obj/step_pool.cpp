@@ -127,11 +127,12 @@ OrderSlot &slot_of(StepPool &pool, uint32_t step)
     return pool.orders[step % orders_kept];
 }
 
-// A worker woken by the caller is often placed on the caller's processor
-// (the system keeps a wakee near the cache it shares with its waker), where
-// the two would step by turns, each step a switch between them, until the
-// system spreads them out some 20 ms later: a worker that wakes there moves
-// to another processor it may run on at once. Nothing binds it there.
+// A worker started or woken by the caller is often placed on the caller's
+// processor (the system keeps a new thread, or a wakee, near the cache it
+// shares with its maker or waker), where the two would step by turns, each
+// step a switch between them, until the system spreads them out some 20 ms
+// later: a worker that starts or wakes there moves at once to another
+// processor it may run on. Nothing binds it there.
 void move_off_caller(const StepPool &pool)
 {
     const int32_t cpu = pool.caller_cpu.load(std::memory_order_relaxed);

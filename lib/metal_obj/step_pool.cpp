@@ -218,8 +218,6 @@ void advance(StepPool &pool, bool soon, const StepOrder &order = StepOrder{})
         futex_wake_all(&gen);
 }
 
-// Spins, then yields, until `done` reaches `generation`: a thread in the
-// middle of a step never sleeps.
 // Whether `done` has reached `generation`. Generations wrap around; a thread
 // is never more than a few behind.
 bool reached(const std::atomic<uint32_t> &done, uint32_t generation)
@@ -227,6 +225,8 @@ bool reached(const std::atomic<uint32_t> &done, uint32_t generation)
     return static_cast<int32_t>(done.load(std::memory_order_acquire) - generation) >= 0;
 }
 
+// Spins, then yields, until `done` reaches `generation`: a thread in the
+// middle of a step never sleeps.
 void wait_done(const std::atomic<uint32_t> &done, uint32_t generation)
 {
     for (int32_t round = 0; !reached(done, generation); ++round)

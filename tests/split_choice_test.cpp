@@ -70,9 +70,11 @@ TEST(SplitChoice, StepsWaitingForTurnsGoAloneWithinASpan)
     EXPECT_TRUE(choice.alone());
     EXPECT_LE(static_cast<uint64_t>(windows) * window * split_step, SplitChoice::span_ticks);
 
-    // One long outage ends the span as soon as it is over the slack.
+    // One long outage ends the span as soon as it is over the slack; a turn
+    // of 5 ms does not.
     SplitChoice outage;
     EXPECT_FALSE(feed(outage, split_step));
+    EXPECT_FALSE(feed(outage, split_step, 13'000'000));
     EXPECT_TRUE(feed(outage, split_step, 100'000'000));
 
     // A window whose clipped steps are slower than the caller alone ends
@@ -111,9 +113,9 @@ TEST(SplitChoice, TrialsThatLoseComeLessOftenAndOneThatWinsResetsTheGap)
     EXPECT_EQ(windows_until_trial(choice), 2 * SplitChoice::probe_gap_first);
 
     // A trial that wins its first window and then loses its span counts as
-    // a loss too.
+    // a loss too, and it may lose less than a span: one turn of 5 ms ends it.
     EXPECT_FALSE(feed(choice, split_step));
-    EXPECT_TRUE(feed(choice, split_step, 200'000'000));
+    EXPECT_TRUE(feed(choice, split_step, 13'000'000));
     EXPECT_EQ(windows_until_trial(choice), 4 * SplitChoice::probe_gap_first);
 
     // A trial that wins a whole span stays split, and the next loss is

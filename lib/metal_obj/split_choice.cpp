@@ -42,14 +42,15 @@ bool SplitChoice::end_window(uint64_t steps, uint64_t ticks, uint64_t clipped, u
         span_guess_ = guess;
     const uint64_t reference = alone_reference(span_guess_);
     // A span ends early once it has lost more than the slack to the caller
-    // alone; the first window of a trial of splitting again may lose nothing.
+    // alone, a trial of splitting again once it has lost a quarter of that,
+    // and the trial's first window may lose nothing.
     const bool first_of_trial = probing_ && span_steps_ == steps;
     const bool judged = first_of_trial || span_ticks_ >= span_ticks;
     const auto excess = static_cast<int64_t>(span_ticks_) -
                         static_cast<int64_t>(reference * span_steps_);
-    const bool slower =
-        cut_short || (reference && (clipped / steps >= reference ||
-                                    excess > (judged ? 0 : static_cast<int64_t>(slack_ticks))));
+    const auto slack = static_cast<int64_t>(probing_ ? slack_ticks / 4 : slack_ticks);
+    const bool slower = cut_short || (reference && (clipped / steps >= reference ||
+                                                    excess > (judged ? 0 : slack)));
     if (!slower && (!judged || first_of_trial))
         return false;
     if (probing_)

@@ -57,7 +57,8 @@ public:
     //! at least 16 ms on any processor of the last fifteen years).
     static constexpr uint64_t span_ticks = uint64_t{1} << 26;
     //! What a span may lose to the caller alone before it ends early: more
-    //! than the pauses of an idle machine.
+    //! than the pauses of an idle machine. A trial of splitting again may
+    //! lose a quarter of it: the trial follows a spell when splitting lost.
     static constexpr uint64_t slack_ticks = span_ticks / 4;
     //! Clipped steps a window runs before it is judged losing.
     static constexpr uint64_t steps_before_giving_up = 16;

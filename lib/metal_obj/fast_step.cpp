@@ -1510,19 +1510,20 @@ void cw_metal_obj_fast_perturb(MetalObjFast *fast, double dt, double damp)
         sweep_part(*fast, *fast->whole, fast->current, dt, damp, nullptr, true);
         return;
     }
+    uint64_t ticks;
     if (fast->balance.choice.alone()) {
         // As on one thread: the whole object, in place.
         gather(*fast);
         const uint64_t start = __rdtsc();
         sweep_part(*fast, *fast->whole, fast->current, dt, damp, nullptr, true);
-        balance_parts(*fast, __rdtsc() - start);
-        return;
+        ticks = __rdtsc() - start;
+    } else {
+        // The workers go on with their parts after the caller returns.
+        scatter(*fast);
+        ticks = cwphymod::step_pool_run(
+            fast->pool, cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
+        fast->current = 1 - fast->current;
     }
-    // The workers go on with their parts after the caller returns.
-    scatter(*fast);
-    const uint64_t ticks = cwphymod::step_pool_run(
-        fast->pool, cwphymod::StepOrder{dt, damp, fast->current, fast->balance.caller_part});
-    fast->current = 1 - fast->current;
     balance_parts(*fast, ticks);
 }
 

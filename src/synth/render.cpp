@@ -26,7 +26,9 @@ constexpr double progress_step = 0.01;
 // 0: the online processors.
 int32_t chosen_threads = 0;
 
-MetalObj *build(const Instrument &ins)
+} // namespace
+
+MetalObj *build_instrument_object(const Instrument &ins)
 {
     switch (ins.type) {
     case TYPE_TUBE:
@@ -40,6 +42,8 @@ MetalObj *build(const Instrument &ins)
                 ins.type);
     }
 }
+
+namespace {
 
 // x for Compression, z for a perpendicular hit.
 double &coordinate(MetalObjNode *node, int32_t actuation)
@@ -77,7 +81,7 @@ uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t coun
 {
     Instrument &ins = *instrument;
     ins.stop = 0;
-    ObjPtr obj(build(ins));
+    ObjPtr obj(build_instrument_object(ins));
     if (!obj)
         return 0;
     if (ins.progress)

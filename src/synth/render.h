@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "cw_metal_obj.h"
 #include "instrument.h"
 
 //! Renders `instrument` at `rate` Hz into buffer[0 .. count-1], normalised to
@@ -12,6 +13,10 @@
 //! 0 when stopped, when count is 0 or when the object cannot be built.
 uint64_t cw_metal_obj_render(Instrument *instrument, int32_t rate, uint64_t count,
                              double *buffer, void *user, double decay);
+
+//! The mesh `instrument` describes, as its builder makes it (owned by the
+//! caller, cw_metal_obj_free); null when memory runs out.
+MetalObj *build_instrument_object(const Instrument &instrument);
 
 // The rendered sound, written only by do_render and read by playback, WAV
 // export and the status area. The buffers grow together and never shrink.

@@ -1,0 +1,230 @@
+// Compiling a mesh's wiring for the lane step, the lane state, and the choice
+// of instruction set.
+#include "lane_mesh.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <tuple>
+#include <unordered_map>
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+// The compiler's own AVX-512 square root starts from an undefined register.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace voice {
+
+namespace {
+
+typedef double Vec8 __attribute__((vector_size(64)));
+static_assert(sizeof(Vec8) == lanes * sizeof(double));
+
+constexpr std::size_t vector_alignment = 64;
+
+struct StepArgs {
+    int32_t num_nodes;
+    int32_t ring_mask;
+    bool in_place;
+    const uint8_t *fixed;
+    const int32_t *own_begin;
+    const int32_t *partner;
+    const int32_t *slot_begin;
+    const int32_t *slot_ref;
+    double *pos, *vel, *terms;
+    const double *dt, *damp;
+};
+
+double *aligned_doubles(std::size_t count)
+{
+    const std::size_t bytes =
+        (count * sizeof(double) + vector_alignment - 1) / vector_alignment * vector_alignment;
+    auto *p = static_cast<double *>(std::aligned_alloc(vector_alignment, bytes));
+    if (!p)
+        throw std::bad_alloc();
+    std::memset(p, 0, bytes);
+    return p;
+}
+
+} // namespace
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace avx512 {
+inline Vec8 sqrt8(Vec8 x)
+{
+    return reinterpret_cast<Vec8>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
+}
+#define LANE_SQRT sqrt8
+#include "lane_kernel.inc"
+#undef LANE_SQRT
+} // namespace avx512
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+inline Vec8 sqrt8(Vec8 x)
+{
+    __m256d half[2];
+    std::memcpy(half, &x, sizeof x);
+    half[0] = _mm256_sqrt_pd(half[0]);
+    half[1] = _mm256_sqrt_pd(half[1]);
+    std::memcpy(&x, half, sizeof x);
+    return x;
+}
+#define LANE_SQRT sqrt8
+#include "lane_kernel.inc"
+#undef LANE_SQRT
+} // namespace avx2
+#pragma GCC pop_options
+
+namespace sse2 {
+inline Vec8 sqrt8(Vec8 x)
+{
+    __m128d quarter[4];
+    std::memcpy(quarter, &x, sizeof x);
+    for (__m128d &q : quarter)
+        q = _mm_sqrt_pd(q);
+    std::memcpy(&x, quarter, sizeof x);
+    return x;
+}
+#define LANE_SQRT sqrt8
+#include "lane_kernel.inc"
+#undef LANE_SQRT
+} // namespace sse2
+
+LanePath best_lane_path()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f"))
+        return LanePath::avx512;
+    if (__builtin_cpu_supports("avx2"))
+        return LanePath::avx2;
+    return LanePath::sse2;
+}
+
+std::unique_ptr<LaneWiring> LaneWiring::compile(const MetalObj &obj)
+{
+    auto w = std::unique_ptr<LaneWiring>(new LaneWiring);
+    const int32_t n = obj.num_nodes;
+    w->num_nodes_ = n;
+    std::unordered_map<const MetalObjNode *, int32_t> index;
+    for (int32_t i = 0; i < n; ++i) {
+        if (!obj.nodes[i])
+            return nullptr;
+        index.emplace(obj.nodes[i], i);
+    }
+    // A spring from a lower to an upper node, told apart from a repeated one
+    // by how often the lower node listed the upper one before.
+    std::map<std::tuple<int32_t, int32_t, int32_t>, int32_t> lower_springs;
+    w->own_begin_.push_back(0);
+    w->slot_begin_.push_back(0);
+    int32_t ring_span = 1;
+    // For each spring read at an upper end: the node that reads it.
+    std::vector<std::pair<int32_t, int32_t>> reads; // (spring, reading node)
+    for (int32_t i = 0; i < n; ++i) {
+        const MetalObjNode *node = obj.nodes[i];
+        w->fixed_.push_back(node->fixed != 0);
+        for (int c = 0; c < 3; ++c)
+            w->rest_.push_back(c == 0 ? node->x : c == 1 ? node->y : node->z);
+        std::map<int32_t, int32_t> seen; // neighbour -> occurrences so far
+        for (int32_t s = 0; s < node->num_neighbours; ++s) {
+            const auto found = index.find(node->neighbours[s]);
+            if (found == index.end())
+                return nullptr;
+            const int32_t q = found->second;
+            const int32_t occurrence = seen[q]++;
+            int32_t ref = -1;
+            if (q < i) {
+                const auto lower = lower_springs.find({q, i, occurrence});
+                if (lower != lower_springs.end()) {
+                    ref = lower->second << 1 | 1;
+                    reads.emplace_back(lower->second, i);
+                }
+            }
+            if (ref < 0) {
+                // The node's own term: the lower end of a spring, or a spring
+                // its partner does not list back (computed here alone).
+                const auto k = static_cast<int32_t>(w->partner_.size());
+                w->partner_.push_back(q);
+                if (q > i)
+                    lower_springs.emplace(std::make_tuple(i, q, occurrence), k);
+                else if (q < i)
+                    w->in_place_ = false; // it reads a position updated before
+                ref = k << 1;
+            }
+            w->slot_ref_.push_back(ref);
+        }
+        w->own_begin_.push_back(static_cast<int32_t>(w->partner_.size()));
+        w->slot_begin_.push_back(static_cast<int32_t>(w->slot_ref_.size()));
+    }
+    // A term must stay in the ring until its upper end has read it: the
+    // springs computed meanwhile, up to that node's own, must not wrap onto it.
+    for (const auto &[spring, reader] : reads)
+        ring_span = std::max(ring_span, w->own_begin_[reader + 1] - spring);
+    int32_t ring = 1;
+    while (ring < ring_span)
+        ring <<= 1;
+    w->ring_mask_ = ring - 1;
+    return w;
+}
+
+LaneBatch::LaneBatch(const LaneWiring &wiring) : wiring_(wiring)
+{
+    const auto values = static_cast<std::size_t>(3 * wiring.num_nodes_ * lanes);
+    pos_ = aligned_doubles(values);
+    vel_ = aligned_doubles(values);
+    terms_ = aligned_doubles(static_cast<std::size_t>(3 * (wiring.ring_mask_ + 1) * lanes));
+    dt_ = aligned_doubles(lanes);
+    damp_ = aligned_doubles(lanes);
+    for (int32_t l = 0; l < lanes; ++l) {
+        damp_[l] = 1.0;
+        reset_lane(l);
+    }
+}
+
+LaneBatch::~LaneBatch()
+{
+    for (double *p : {pos_, vel_, terms_, dt_, damp_})
+        std::free(p);
+}
+
+void LaneBatch::reset_lane(int32_t lane)
+{
+    for (int32_t i = 0; i < 3 * wiring_.num_nodes_; ++i) {
+        pos_[i * lanes + lane] = wiring_.rest_[i];
+        vel_[i * lanes + lane] = 0.0;
+    }
+}
+
+void LaneBatch::step()
+{
+    static const LanePath best = best_lane_path();
+    step(best);
+}
+
+void LaneBatch::step(LanePath path)
+{
+    const LaneWiring &w = wiring_;
+    const StepArgs args{w.num_nodes_,         w.ring_mask_,      w.in_place_,
+                        w.fixed_.data(),      w.own_begin_.data(), w.partner_.data(),
+                        w.slot_begin_.data(), w.slot_ref_.data(), pos_,
+                        vel_,                 terms_,            dt_,
+                        damp_};
+    switch (path) {
+    case LanePath::avx512:
+        avx512::step_lanes(args);
+        break;
+    case LanePath::avx2:
+        avx2::step_lanes(args);
+        break;
+    case LanePath::sse2:
+        sse2::step_lanes(args);
+        break;
+    }
+}
+
+} // namespace voice

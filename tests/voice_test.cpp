@@ -1,0 +1,393 @@
+// The voice engine: lanes that step like the reference, notes that play the
+// render loop's sound at every key, and the rules of release, pedal,
+// restrike and stealing, heard in the engine's own output.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lane_mesh.h"
+#include "metal_obj_ptr.h"
+#include "partial_probe.h"
+#include "render.h"
+#include "voice_engine.h"
+
+// Every allocation of the process passes through here while counting is on.
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+} // namespace
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void *__libc_memalign(size_t, size_t);
+
+extern "C" void *malloc(size_t n)
+{
+    if (counting)
+        ++allocations;
+    return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t m)
+{
+    if (counting)
+        ++allocations;
+    return __libc_calloc(n, m);
+}
+extern "C" void *realloc(void *p, size_t n)
+{
+    if (counting)
+        ++allocations;
+    return __libc_realloc(p, n);
+}
+extern "C" void *aligned_alloc(size_t a, size_t n)
+{
+    if (counting)
+        ++allocations;
+    return __libc_memalign(a, n);
+}
+
+namespace {
+
+using voice::EngineSettings;
+using voice::VoiceEngine;
+using voice::VoiceEvent;
+
+constexpr int32_t rate = 48000;
+constexpr uint8_t note_on = 0x90, note_off = 0x80, control = 0xb0;
+
+std::unique_ptr<VoiceEngine> engine_for(const Instrument &ins, EngineSettings s = {},
+                                        int32_t block = 4096)
+{
+    std::string error;
+    auto e = VoiceEngine::prepare(ins, rate, s, block, error);
+    EXPECT_TRUE(e) << error;
+    return e;
+}
+
+struct Stereo {
+    std::vector<float> left, right;
+};
+
+// Plays `events` (frames from the start) for `frames` frames in blocks of
+// `block`, splitting the events between the blocks as a host does; counts
+// the allocations made inside the engine's process() calls.
+Stereo play(VoiceEngine &e, std::vector<VoiceEvent> events, uint32_t frames, uint32_t block = 512)
+{
+    Stereo out{std::vector<float>(frames), std::vector<float>(frames)};
+    size_t next = 0;
+    std::vector<VoiceEvent> here;
+    here.reserve(events.size());
+    for (uint32_t at = 0; at < frames; at += block) {
+        const uint32_t n = std::min(block, frames - at);
+        here.clear();
+        while (next < events.size() && events[next].frame < at + n) {
+            here.push_back(events[next]);
+            here.back().frame -= at;
+            ++next;
+        }
+        counting = true;
+        e.process(here, out.left.data() + at, out.right.data() + at, n);
+        counting = false;
+    }
+    return out;
+}
+
+float peak(const std::vector<float> &x, size_t from = 0, size_t to = SIZE_MAX)
+{
+    float p = 0.0f;
+    for (size_t i = from; i < std::min(to, x.size()); ++i)
+        p = std::max(p, std::fabs(x[i]));
+    return p;
+}
+
+std::vector<double> as_double(const std::vector<float> &x, size_t from = 0, size_t to = SIZE_MAX)
+{
+    return std::vector<double>(x.begin() + static_cast<long>(from),
+                               x.begin() + static_cast<long>(std::min(to, x.size())));
+}
+
+Instrument soft_tube()
+{
+    Instrument ins = instrument_defaults();
+    ins.velocity = 0.2; // near the linear range: partials hold their pitch
+    return ins;
+}
+
+TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
+{
+    struct Mesh {
+        const char *name;
+        MetalObj *(*build)();
+    };
+    const Mesh meshes[] = {
+        {"tube", [] { return cw_metal_obj_new_tube(10, 5, 4.0); }},
+        {"rod", [] { return cw_metal_obj_new_rod(7, 2.5); }},
+        {"plane", [] { return cw_metal_obj_new_plane(6, 7, 4.0); }},
+        // A spring listed by one end only: its term reads a node stepped
+        // before it, so the step cannot run in place.
+        {"one-sided", [] {
+             MetalObj *obj = cw_metal_obj_new_rod(5, 2.0);
+             obj->nodes[3]->neighbours[0] = obj->nodes[1];
+             return obj;
+         }},
+    };
+    const voice::LanePath paths[] = {voice::LanePath::avx512, voice::LanePath::avx2,
+                                     voice::LanePath::sse2};
+    for (const Mesh &m : meshes) {
+        for (voice::LanePath path : paths) {
+            if (path == voice::LanePath::avx512 && !__builtin_cpu_supports("avx512f"))
+                continue;
+            if (path == voice::LanePath::avx2 && !__builtin_cpu_supports("avx2"))
+                continue;
+            ObjPtr proto(m.build());
+            auto wiring = voice::LaneWiring::compile(*proto);
+            ASSERT_TRUE(wiring);
+            voice::LaneBatch batch(*wiring);
+            std::vector<ObjPtr> refs;
+            for (int32_t l = 0; l < voice::lanes; ++l) {
+                refs.emplace_back(m.build());
+                // Each lane struck elsewhere, stepped with its own constants.
+                const int32_t node = 1 + l % (proto->num_nodes - 2);
+                const double push = 0.3 + 0.1 * l;
+                refs[l]->nodes[node]->x += push;
+                batch.set_position(node, 0, l, batch.position(node, 0, l) + push);
+                batch.set_constants(l, 0.05 + 0.03 * l, 1.0 - 0.001 * l);
+            }
+            for (int step = 0; step < 300; ++step) {
+                batch.step(path);
+                for (int32_t l = 0; l < voice::lanes; ++l)
+                    cw_metal_obj_perturb(refs[l].get(), batch.dt(l), batch.damp(l));
+            }
+            for (int32_t l = 0; l < voice::lanes; ++l)
+                for (int32_t n = 0; n < proto->num_nodes; ++n) {
+                    const MetalObjNode *r = refs[l]->nodes[n];
+                    const double want[3] = {r->x, r->y, r->z};
+                    for (int c = 0; c < 3; ++c)
+                        ASSERT_EQ(std::memcmp(&want[c], &(const double &)batch.position(n, c, l),
+                                              sizeof(double)),
+                                  0)
+                            << m.name << " path " << static_cast<int>(path) << " lane " << l
+                            << " node " << n;
+                }
+        }
+    }
+}
+
+TEST(VoiceEngine, RootNoteIsTheRenderLoopsSoundAtTheFixedGain)
+{
+    const Instrument ins = instrument_defaults();
+    auto e = engine_for(ins);
+    const int32_t root = e->root_key();
+    const uint32_t frames = rate / 2;
+    const Stereo out = play(*e, {{0, note_on, static_cast<uint8_t>(root), 127}}, frames);
+    const std::vector<double> rendered = rendered_sound(ins, rate, 0.5);
+    ASSERT_EQ(rendered.size(), frames);
+    // The render loop normalises to a peak of 1; the engine scales by its
+    // gain. A full-velocity root note peaks at -12 dBFS over the measured
+    // second, so over half of it at most there.
+    double rendered_peak = 0.0;
+    for (double y : rendered)
+        rendered_peak = std::max(rendered_peak, std::fabs(y));
+    const double scale = peak(out.left) / rendered_peak;
+    EXPECT_LE(peak(out.left), std::pow(10.0, -12.0 / 20.0) * 1.0001);
+    for (uint32_t i = 0; i < frames; ++i)
+        // Single-precision output: 2^-24 of full scale, with margin.
+        ASSERT_NEAR(out.left[i], rendered[i] * scale, 1e-6) << "frame " << i;
+}
+
+// The test's own estimate of a partial near `hz`: the strongest frequency of
+// the Hann-windowed spectrum within 60 cents, a cent apart, then refined.
+double partial_near(const std::vector<double> &x, double hz)
+{
+    double best = 0.0, best_hz = 0.0;
+    for (int c = -60; c <= 60; ++c) {
+        const double f = hz * std::exp2(c / 1200.0);
+        const double p = power_at(rate, x, f);
+        if (p > best) {
+            best = p;
+            best_hz = f;
+        }
+    }
+    return peak_near(rate, x, best_hz);
+}
+
+TEST(VoiceEngine, EveryKeyPlaysItsPitchOverFourOctaves)
+{
+    const Instrument ins = soft_tube();
+    EngineSettings s;
+    s.mono = true;
+    auto e = engine_for(ins, s);
+    const int32_t root = e->root_key();
+    ASSERT_GT(e->reference_hz(), 0.0);
+    // Low keys ring longer in the window, so that it resolves their
+    // partials as well as the root's half second resolves the root's.
+    auto sound_of = [&](int32_t key) {
+        e->reset();
+        const double seconds = std::clamp(0.5 * std::exp2((root - key) / 12.0), 0.5, 4.0);
+        return as_double(play(*e, {{0, note_on, static_cast<uint8_t>(key), 100}},
+                              static_cast<uint32_t>(seconds * rate))
+                             .left);
+    };
+    const double root_hz = partial_near(sound_of(root), e->reference_hz());
+    ASSERT_GT(root_hz, 0.0);
+    int32_t low = 127, high = 0;
+    for (int32_t key = std::max(e->lowest_key(), root - 40); key <= e->highest_key(); key += 2) {
+        const double want = root_hz * std::exp2((key - root) / 12.0);
+        const double got = peak_near(rate, sound_of(key), want);
+        ASSERT_GT(got, 0.0) << "key " << key << ": no partial within 15 cents of " << want;
+        // The discretisation alone would put the top keys tens of cents sharp.
+        EXPECT_LT(std::fabs(cents(got, want)), 3.0) << "key " << key;
+        low = std::min(low, key);
+        high = std::max(high, key);
+    }
+    EXPECT_GE(high - low, 47) << "playable " << e->lowest_key() << ".." << e->highest_key();
+}
+
+// Key-up, the pedal and one-shot, heard as the level half a second after
+// the key went up.
+TEST(VoiceEngine, KeyUpDampsThePedalHoldsAndOneShotIgnoresIt)
+{
+    const Instrument ins = instrument_defaults();
+    auto level_after_release = [&](EngineSettings s, std::vector<VoiceEvent> extra) {
+        auto e = engine_for(ins, s);
+        const auto key = static_cast<uint8_t>(e->root_key());
+        std::vector<VoiceEvent> ev = {{0, note_on, key, 127}, {rate / 10, note_off, key, 0}};
+        ev.insert(ev.end(), extra.begin(), extra.end());
+        std::sort(ev.begin(), ev.end(), [](auto &a, auto &b) { return a.frame < b.frame; });
+        const Stereo out = play(*e, ev, rate);
+        return std::pair{peak(out.left, rate / 2, rate / 2 + rate / 10), e->active_voices()};
+    };
+    EngineSettings plain;
+    plain.release_s = 0.1;
+    const auto [held_by_pedal, voices_pedal] =
+        level_after_release(plain, {{0, control, 64, 127}});
+    const auto [released, voices_released] = level_after_release(plain, {});
+    EngineSettings one_shot = plain;
+    one_shot.one_shot = true;
+    const auto [rings_out, voices_one_shot] = level_after_release(one_shot, {});
+    // 60 dB in 0.1 s: at 0.4 s after key-up the voice is 90 dB down and free.
+    EXPECT_EQ(voices_released, 0);
+    EXPECT_LT(released, 1e-5f);
+    EXPECT_GT(held_by_pedal, 1000 * std::max(released, 1e-9f));
+    EXPECT_EQ(voices_pedal, 1);
+    EXPECT_NEAR(rings_out, held_by_pedal, 1e-6f); // the same undamped ring
+    EXPECT_EQ(voices_one_shot, 1);
+}
+
+TEST(VoiceEngine, SofterStrikesArQuieterAndRestrikesAddToTheRingingVoice)
+{
+    const Instrument ins = instrument_defaults();
+    auto e = engine_for(ins);
+    const auto key = static_cast<uint8_t>(e->root_key());
+    const float loud = peak(play(*e, {{0, note_on, key, 127}}, rate / 4).left);
+    e->reset();
+    const float soft = peak(play(*e, {{0, note_on, key, 32}}, rate / 4).left);
+    EXPECT_LT(soft, 0.5f * loud);
+
+    // A second strike of the ringing key adds to its motion: one voice, and
+    // a sound that differs from the first strike's alone from that frame on.
+    e->reset();
+    const uint32_t again = rate / 8;
+    const Stereo twice = play(*e, {{0, note_on, key, 100}, {again, note_on, key, 100}}, rate / 4);
+    EXPECT_EQ(e->active_voices(), 1);
+    e->reset();
+    const Stereo once = play(*e, {{0, note_on, key, 100}}, rate / 4);
+    for (uint32_t i = 0; i <= again; ++i)
+        ASSERT_EQ(twice.left[i], once.left[i]);
+    EXPECT_NE(std::memcmp(twice.left.data() + again + 1, once.left.data() + again + 1,
+                          sizeof(float) * 100),
+              0);
+    EngineSettings fresh;
+    fresh.restrike = false;
+    auto f = engine_for(ins, fresh);
+    play(*f, {{0, note_on, key, 100}, {again, note_on, key, 100}}, rate / 4);
+    EXPECT_EQ(f->active_voices(), 2);
+}
+
+// 32 notes at once, then one more than the polyphony: the quietest released
+// voice fades out over 5 ms instead of stopping dead.
+TEST(VoiceEngine, ThirtyTwoNotesRingAtOnceAndStealingFadesWithoutAClick)
+{
+    const Instrument ins = instrument_defaults();
+    EngineSettings s;
+    s.polyphony = 32;
+    auto e = engine_for(ins, s);
+    std::vector<VoiceEvent> chord;
+    for (int32_t i = 0; i < 32; ++i)
+        chord.push_back({static_cast<uint32_t>(i), note_on, static_cast<uint8_t>(e->root_key() - 31 + i), 90});
+    play(*e, chord, rate / 10);
+    EXPECT_EQ(e->active_voices(), 32);
+
+    EngineSettings two;
+    two.polyphony = 2;
+    auto g = engine_for(ins, two);
+    const auto root = static_cast<uint8_t>(g->root_key());
+    const uint32_t steal_at = rate / 5;
+    const Stereo out = play(*g,
+                            {{0, note_on, static_cast<uint8_t>(root - 5), 127},
+                             {1, note_on, static_cast<uint8_t>(root - 2), 127},
+                             {rate / 10, note_off, static_cast<uint8_t>(root - 5), 0},
+                             {steal_at, note_on, root, 127}},
+                            rate / 2);
+    EXPECT_EQ(g->active_voices(), 2);
+    // No jump between frames around the steal larger than the sound makes
+    // on its own between frames.
+    float largest_step = 0.0f, step_at_steal = 0.0f;
+    for (uint32_t i = 1; i < steal_at; ++i)
+        largest_step = std::max(largest_step, std::fabs(out.left[i] - out.left[i - 1]));
+    for (uint32_t i = steal_at; i < steal_at + rate / 100; ++i)
+        step_at_steal = std::max(step_at_steal, std::fabs(out.left[i] - out.left[i - 1]));
+    EXPECT_LE(step_at_steal, 1.5f * largest_step);
+}
+
+// A score with chords, pedal, bend and the controllers, cut into blocks of
+// every size a host uses: the same bits, and no allocation while it plays.
+TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
+{
+    const Instrument ins = instrument_defaults();
+    std::vector<VoiceEvent> score;
+    auto at = [&](double s, uint8_t status, int d1, int d2) {
+        score.push_back({static_cast<uint32_t>(s * rate), status, static_cast<uint8_t>(d1),
+                         static_cast<uint8_t>(d2)});
+    };
+    at(0.0, note_on, 76, 100);
+    at(0.0, note_on, 79, 80);
+    at(0.05, control, 64, 127);
+    at(0.1, 0xe0, 0, 80); // bend up
+    at(0.15, note_off, 76, 0);
+    at(0.2, note_on, 81, 127);
+    at(0.2, note_on, 76, 60); // while the first still rings under the pedal
+    at(0.3, 0xe0, 0, 64);
+    at(0.35, control, 64, 0);
+    at(0.4, control, 123, 0);
+    at(0.45, note_on, 72, 110);
+    at(0.5, control, 120, 0);
+    const uint32_t frames = rate * 6 / 10;
+    std::vector<float> reference;
+    for (uint32_t block : {4096u, 1u, 37u, 128u}) {
+        EngineSettings s;
+        s.polyphony = 3;
+        auto e = engine_for(ins, s, 4096);
+        allocations = 0;
+        const Stereo out = play(*e, score, frames, block);
+        EXPECT_EQ(allocations, 0) << "block " << block;
+        std::vector<float> both = out.left;
+        both.insert(both.end(), out.right.begin(), out.right.end());
+        if (reference.empty())
+            reference = both;
+        else
+            EXPECT_EQ(std::memcmp(both.data(), reference.data(), both.size() * sizeof(float)), 0)
+                << "block " << block;
+    }
+    EXPECT_GT(peak(reference), 0.01f);
+}
+
+} // namespace

@@ -79,3 +79,21 @@ bool instrument_node_is_movable(const Instrument &ins, int32_t node)
         return false;
     }
 }
+
+int32_t instrument_mirror_node(const Instrument &ins, int32_t node)
+{
+    switch (ins.type) {
+    case TYPE_TUBE: {
+        const int32_t c = ins.tube_circumference;
+        const int32_t ring = node / c, k = node % c;
+        return (ins.tube_height - 1 - ring) * c + (k + c / 2) % c;
+    }
+    case TYPE_ROD:
+        return ins.rod_length - 1 - node;
+    default: {
+        const int32_t w = ins.plane_width;
+        const int32_t row = node / w, col = node % w;
+        return (ins.plane_length - 1 - row) * w + (w - 1 - col);
+    }
+    }
+}

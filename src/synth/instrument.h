@@ -64,3 +64,8 @@ int32_t instrument_reset_sampling_node(const Instrument &ins);
 //! True when `node` is a movable node of the current shape: inside the
 //! object, not on an anchored ring or rod end, not a plane corner.
 bool instrument_node_is_movable(const Instrument &ins, int32_t node);
+
+//! The node opposite `node` through the object's centre: the other end of a
+//! rod, the other side of a tube's opposite ring, the point reflection on a
+//! plane. A movable node's mirror is movable.
+int32_t instrument_mirror_node(const Instrument &ins, int32_t node);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "intl.h"
 #include "lane_mesh.h"
 #include "metal_obj_ptr.h"
 #include "render.h"
@@ -65,27 +66,6 @@ int32_t axis_of(int32_t actuation)
     return actuation == ACTUATION_COMPRESSION ? 0 : 2;
 }
 
-// The node opposite `node` through the object's centre: the other end of a
-// rod, the other side and end of a tube, the opposite corner's way on a
-// plane. Movable nodes stay movable.
-int32_t mirror_node(const Instrument &ins, int32_t node)
-{
-    switch (ins.type) {
-    case TYPE_TUBE: {
-        const int32_t c = ins.tube_circumference;
-        const int32_t ring = node / c, k = node % c;
-        return (ins.tube_height - 1 - ring) * c + (k + c / 2) % c;
-    }
-    case TYPE_ROD:
-        return ins.rod_length - 1 - node;
-    default: {
-        const int32_t w = ins.plane_width;
-        const int32_t row = node / w, col = node % w;
-        return (ins.plane_length - 1 - row) * w + (w - 1 - col);
-    }
-    }
-}
-
 bool in_range(double v, double lo, double hi)
 {
     return v >= lo && v <= hi;
@@ -94,19 +74,19 @@ bool in_range(double v, double lo, double hi)
 std::string check_settings(const EngineSettings &s)
 {
     if (s.polyphony < 1 || s.polyphony > polyphony_max)
-        return "The polyphony must lie between 1 and 64 voices.";
+        return _("The polyphony must lie between 1 and 64 voices.");
     if (s.root_key < -1 || s.root_key >= keys)
-        return "The root key must be a MIDI key from 0 to 127.";
+        return _("The root key must be a MIDI key from 0 to 127.");
     if (!in_range(s.tuning_cents, -100.0, 100.0))
-        return "The tuning must lie between -100 and 100 cents.";
+        return _("The tuning must lie between -100 and 100 cents.");
     if (!in_range(s.release_s, 0.01, 10.0))
-        return "The release must lie between 0.01 and 10 seconds.";
+        return _("The release must lie between 0.01 and 10 seconds.");
     if (!in_range(s.velocity_curve, 0.2, 5.0))
-        return "The velocity curve must lie between 0.2 and 5.";
+        return _("The velocity curve must lie between 0.2 and 5.");
     if (!in_range(s.bend_range, 0.0, 24.0))
-        return "The bend range must lie between 0 and 24 semitones.";
+        return _("The bend range must lie between 0 and 24 semitones.");
     if (!in_range(s.level_db, -40.0, 12.0))
-        return "The level must lie between -40 and 12 dB.";
+        return _("The level must lie between -40 and 12 dB.");
     return {};
 }
 
@@ -128,24 +108,24 @@ std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, 
     if (!error.empty())
         return nullptr;
     if (rate_hz <= 0 || max_block <= 0) {
-        error = "The rate and the block size must be positive.";
+        error = _("The rate and the block size must be positive.");
         return nullptr;
     }
     const Instrument &ins = instrument;
     if (!instrument_node_is_movable(ins, ins.actuation_node) ||
         !instrument_node_is_movable(ins, ins.sampling_node)) {
-        error = "The struck and the listening node must be movable nodes of the object.";
+        error = _("The struck and the listening node must be movable nodes of the object.");
         return nullptr;
     }
     const int32_t second =
-        settings.second_pickup >= 0 ? settings.second_pickup : mirror_node(ins, ins.sampling_node);
+        settings.second_pickup >= 0 ? settings.second_pickup : instrument_mirror_node(ins, ins.sampling_node);
     if (!instrument_node_is_movable(ins, second)) {
-        error = "The second pickup must be a movable node of the object.";
+        error = _("The second pickup must be a movable node of the object.");
         return nullptr;
     }
     const ObjPtr obj(build_instrument_object(ins));
     if (!obj) {
-        error = "Out of memory.";
+        error = _("Out of memory.");
         return nullptr;
     }
 
@@ -161,7 +141,7 @@ std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, 
     e->second_node_ = second;
     e->wiring_ = LaneWiring::compile(*obj);
     if (!e->wiring_) {
-        error = "The object cannot be stepped.";
+        error = _("The object cannot be stepped.");
         return nullptr;
     }
 

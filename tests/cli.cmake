@@ -32,3 +32,9 @@ cw_add_gtest(preset_library_test SOURCES preset_library_test.cpp
   LIBS cw_preset_library cw_settings cw_synth cw_analysis cw_tune
   PROPERTIES FIXTURES_REQUIRED library_install TIMEOUT 300)
 target_compile_definitions(preset_library_test PRIVATE CW_LIBRARY_PREFIX="${cw_library_prefix}")
+
+# Scores played through the voice engine, as the program writes them.
+cw_add_gtest(score_render_test SOURCES score_render_test.cpp LIBS cw_synth)
+target_include_directories(score_render_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(score_render_test PRIVATE CW_RENDER_PROGRAM="$<TARGET_FILE:clangwright-render>")
+add_dependencies(score_render_test clangwright-render)

@@ -369,6 +369,8 @@ TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
     at(0.35, control, 64, 0);
     at(0.4, control, 123, 0);
     at(0.45, note_on, 72, 110);
+    at(0.46, note_on, 96, 120);  // stepped twice a frame and decimated
+    at(0.47, note_on, 110, 120); // four times
     at(0.5, control, 120, 0);
     const uint32_t frames = rate * 6 / 10;
     std::vector<float> reference;
@@ -388,6 +390,7 @@ TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
                 << "block " << block;
     }
     EXPECT_GT(peak(reference), 0.01f);
+    EXPECT_GT(peak(reference, rate * 47 / 100, rate / 2), 0.01f);
 }
 
 } // namespace

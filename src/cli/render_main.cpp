@@ -26,7 +26,9 @@
 #include "tune.h"
 #include "render.h"
 #include "render_options.h"
+#include "score_render.h"
 #include "wav_export.h"
+#include "wav_frames.h"
 
 namespace {
 
@@ -153,6 +155,31 @@ int analyse_sound(const RenderOptions &options)
     return 0;
 }
 
+// A plain render in another sample format, or in stereo: the left channel is
+// the sound as rendered, the right one the same render listened to at the
+// mirror of the sampling node, each at full scale.
+int save_plain_frames(const RenderOptions &options, const Instrument &instrument,
+                      uint64_t frames, std::string &message)
+{
+    const int32_t channels = options.stereo ? 2 : 1;
+    std::vector<double> out(frames * static_cast<uint64_t>(channels));
+    std::vector<double> right;
+    if (options.stereo) {
+        Instrument mirrored = instrument;
+        mirrored.progress = nullptr;
+        mirrored.sampling_node = instrument_mirror_node(instrument, instrument.sampling_node);
+        right.resize(frames);
+        cw_metal_obj_render(&mirrored, options.rate_hz, frames, right.data(), nullptr, 0.0);
+    }
+    for (uint64_t i = 0; i < frames; ++i) {
+        out[i * channels] = render_buffer[i];
+        if (options.stereo)
+            out[i * channels + 1] = right[i];
+    }
+    return save_wav_frames(options.output_file.c_str(), out, channels, options.rate_hz,
+                           options.bits.value_or(WavBits::pcm16), nullptr, message);
+}
+
 int render_sound(const RenderOptions &options, Instrument &instrument)
 {
     const bool show_bar = !options.quiet && isatty(STDERR_FILENO);
@@ -177,7 +204,9 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
     if (!options.output_file.empty()) {
         std::string message;
         const int r =
-            save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
+            options.bits || options.stereo
+                ? save_plain_frames(options, instrument, frames, message)
+                : save_wav(&instrument, options.output_file.c_str(), message, options.rate_hz);
         if (r != 0) {
             print_action_error(r, message);
             return exit_failure;
@@ -352,6 +381,8 @@ int main(int argc, char **argv)
         print_error(error);
         return exit_usage;
     }
+    if (!options.midi_file.empty())
+        return render_score(options, instrument);
     if (explores(options))
         return explore_and_render(options, instrument);
     if (!options.tune_note.empty() && !tune(options, instrument))

@@ -101,7 +101,75 @@ bool store_actuation(RenderOptions &o, const char *option, const char *text, std
 bool store_length(RenderOptions &o, const char *option, const char *text, std::string &error)
 {
     using namespace render_option_range;
+    o.length_given = true;
     return parse_real(option, text, length_s_min, length_s_max, o.length_s, error);
+}
+
+bool store_bits(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.bits = wav_bits_from_text(text);
+    if (!o.bits)
+        error = format(_("%s: '%s' is not a sample format (valid: 16, 24, 32f)"), option, text);
+    return o.bits.has_value();
+}
+
+bool store_stereo(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.stereo = true;
+    return true;
+}
+
+bool store_channel(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    return parse_int(option, text, channel_min, channel_max, o.midi_channel, error);
+}
+
+bool store_polyphony(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    int32_t n = 0;
+    if (!parse_int(option, text, polyphony_min, polyphony_max, n, error))
+        return false;
+    o.polyphony = n;
+    return true;
+}
+
+bool store_root(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    if (!parse_note_hz(text, default_a4_hz) || std::strstr(text, "Hz")) {
+        error = format(_("%s: '%s' is not a note (valid: a note such as C4, F#5 or Bb3)"),
+                       option, text);
+        return false;
+    }
+    o.root_note = text;
+    return true;
+}
+
+bool store_release(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    double s = 0.0;
+    if (!parse_real(option, text, release_s_min, release_s_max, s, error))
+        return false;
+    o.release_s = s;
+    return true;
+}
+
+bool store_bend_range(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    using namespace render_option_range;
+    double s = 0.0;
+    if (!parse_real(option, text, bend_range_min, bend_range_max, s, error))
+        return false;
+    o.bend_range = s;
+    return true;
+}
+
+bool store_normalise(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.normalise = true;
+    return true;
 }
 
 bool store_rate(RenderOptions &o, const char *option, const char *text, std::string &error)
@@ -215,6 +283,11 @@ bool store_json(RenderOptions &o, const char *, const char *, std::string &)
     o.analyse = true;
     o.json = true;
     return true;
+}
+
+bool store_midi(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.midi_file, option, text, error);
 }
 
 bool store_plot(RenderOptions &o, const char *option, const char *text, std::string &error)
@@ -365,6 +438,28 @@ const OptionRow option_rows[] = {
      N_("The partial --tune tunes: the lowest, the strongest or the N-th from the lowest "
         "(default: lowest)"),
      store_tune_partial},
+    {"bits", 0, N_("16|24|32f"),
+     N_("Sample format of the WAV file (default: 24 for --midi, 16 otherwise)"), store_bits},
+    {"stereo", 0, nullptr,
+     N_("Write two channels: the sampling node and its mirror across the object"),
+     store_stereo},
+    {"midi", 0, N_("FILE"), N_("Play a Standard MIDI File with the instrument (stereo)"),
+     store_midi},
+    {"channel", 0, N_("N"), N_("With --midi: play only MIDI channel N, 1 to 16 (default: all)"),
+     store_channel},
+    {"polyphony", 0, N_("N"), N_("With --midi: voices at once, 1 to 64 (default: 16)"),
+     store_polyphony},
+    {"root", 0, N_("NOTE"),
+     N_("With --midi: the key that plays the sound as it is (default: the preset's note, "
+        "else the note of the lowest partial)"),
+     store_root},
+    {"release", 0, N_("SECONDS"),
+     N_("With --midi: time from key-up to 60 dB down, 0.01 to 10 (default: 0.5)"),
+     store_release},
+    {"bend-range", 0, N_("N"),
+     N_("With --midi: semitones at full pitch bend, 0 to 24 (default: 2)"), store_bend_range},
+    {"normalise", 0, nullptr, N_("With --midi: scale the whole score to a peak of -1 dBFS"),
+     store_normalise},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
@@ -503,6 +598,27 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     }
     if (options.show_version || options.list_presets)
         return true;
+    const bool score_option = options.midi_channel != 0 || options.polyphony ||
+                              !options.root_note.empty() || options.release_s ||
+                              options.bend_range || options.normalise;
+    if (options.midi_file.empty() && score_option) {
+        error = _("--channel, --polyphony, --root, --release, --bend-range and --normalise "
+                  "need --midi");
+        return false;
+    }
+    if (!options.midi_file.empty()) {
+        if (explores(options) || !options.tune_note.empty() || options.play ||
+            options.analyse || !options.plot_file.empty()) {
+            error = _("--midi and --randomise, --mutate, --variations, --tune, --play, "
+                      "--analyse or --plot exclude each other");
+            return false;
+        }
+        if (options.output_file.empty()) {
+            error = _("--output: no output file given (use -o FILE)");
+            return false;
+        }
+        return true;
+    }
     if (options.randomise && options.mutate_amount) {
         error = _("--randomise and --mutate exclude each other");
         return false;

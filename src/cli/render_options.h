@@ -13,6 +13,7 @@
 #include "instrument.h"
 #include "notes.h"
 #include "render.h"
+#include "wav_frames.h"
 
 // Limits of the renderer's own values. The sound's values use the window's
 // ranges (instrument_range).
@@ -21,6 +22,10 @@ constexpr double length_s_min = 0.0, length_s_max = 10.0; // the "Sample Length"
 constexpr int32_t rate_hz_min = 8000, rate_hz_max = 192000;
 constexpr int32_t variations_min = 1, variations_max = 999;
 constexpr int32_t threads_min = 1; // the most is render_threads_max
+constexpr int32_t channel_min = 1, channel_max = 16;
+constexpr int32_t polyphony_min = 1, polyphony_max = 64;
+constexpr double release_s_min = 0.01, release_s_max = 10.0;
+constexpr double bend_range_min = 0.0, bend_range_max = 24.0;
 } // namespace render_option_range
 
 //! Default length and rate of the rendered sound.
@@ -59,6 +64,16 @@ struct RenderOptions {
     PartialChoice tune_partial;    // which partial --tune tunes (default: the lowest)
     bool quiet = false;
     bool show_version = false;
+    bool length_given = false;
+    std::optional<WavBits> bits; // not given: 24 for a score, 16 otherwise
+    bool stereo = false;         // a plain render's second channel from the mirror node
+    // Playing a score through the voice engine.
+    std::string midi_file;       // given: render this Standard MIDI File
+    int32_t midi_channel = 0;    // 0: every channel
+    std::optional<int32_t> polyphony;
+    std::string root_note;       // given: the key that plays the instrument's own speed
+    std::optional<double> release_s, bend_range;
+    bool normalise = false;      // the whole score to a peak of -1 dBFS
 };
 
 //! Exit status for a command line or a value that is refused.

@@ -94,22 +94,45 @@ public:
     int64_t num_springs() const;
     //! The step size key `key` plays at with no bend (0 when it cannot play).
     double key_step(int32_t key) const;
+    //! Steps per output frame for key `key`: 1, or more for keys above the
+    //! mesh's stable step, decimated back to the rate with libsoxr (those
+    //! keys sound decimator_delay() frames late); 0 when it cannot play.
+    int32_t key_oversampling(int32_t key) const;
+    int32_t decimator_delay() const { return decimator_delay_; }
 
-    struct Voice; // one lane's note
+    struct Voice;      // one lane's note
+    struct Decimator;  // one lane's way down from a higher internal rate
+    struct DecimatorDeleter {
+        void operator()(Decimator *d) const;
+    };
+
+    //! Internal rates: the output rate times 1, 2, 4 or 8.
+    static constexpr int32_t factor_levels = 4;
+    //! Highest keys are stepped up to this many times per output sample.
+    static constexpr int32_t max_oversampling = 1 << (factor_levels - 1);
 
 private:
     VoiceEngine();
+    // Preparing (voice_engine.cpp).
+    bool measure(const Instrument &ins, std::string &error);
+    void make_decimators();
+    double step_for(int32_t key, double bend_semitones, int32_t level) const;
+    // The rules over the pool (voice_pool.cpp).
     void note_on(int32_t key, int32_t velocity);
     void note_off(int32_t key);
     void control(int32_t controller, int32_t value);
     void set_bend(double semitones);
     void release(Voice &v);
-    void fade(Voice &v, int32_t frames);
-    Voice *take_voice();
+    void fade(Voice &v);
+    Voice *take_voice(int32_t level);
     void start_voice(Voice &v, int32_t key, double displacement);
     void apply_step(Voice &v);
+    void free_voice(Voice &v);
+    // Rendering (voice_render.cpp).
     void render(float *left, float *right, uint32_t frames);
-    double step_for(int32_t key, double bend_semitones) const;
+    void render_direct(size_t batch, double *left, double *right, uint32_t frames);
+    void render_oversampled(size_t batch, double *left, double *right, uint32_t frames);
+    void output(Voice &v, double yl, double yr, double *left, double *right, uint32_t f);
 
     Instrument instrument_{};
     EngineSettings settings_;
@@ -121,21 +144,31 @@ private:
     double gain_ = 0.0;
     double reference_hz_ = 0.0;
     double base_dt_ = 0.0;     // the instrument's own step at this rate
-    double damp_ = 1.0;        // its damping factor per step
-    double release_damp_ = 1.0;
     double omega_sq_ = 0.0;    // the reference partial's stiffness, for the discretisation
-    double offset_a_ = 0.0, release_offset_a_ = 0.0, envelope_c_ = 0.0;
+    double stable_factor_ = 1.0; // how far the step may grow before the mesh blows up
+    // Per internal rate (level l: 2^l steps per output sample): the damping
+    // factor held and released, and the running offset's weight likewise.
+    double damp_[factor_levels] = {}, release_damp_[factor_levels] = {};
+    double offset_a_[factor_levels] = {}, release_offset_a_[factor_levels] = {};
+    int32_t key_level_[128] = {}; // -1: the key cannot play
+    double envelope_c_ = 0.0;
     double rest_threshold_ = 0.0; // envelope ratio at which a released voice is free
     int32_t fade_frames_ = 0;
     int32_t silent_free_frames_ = 0;
+    int32_t decimator_delay_ = 0; // frames an oversampled voice sounds late
     double bend_semitones_ = 0.0;
     bool pedal_ = false;
-    uint64_t notes_started_ = 0;
 
     std::unique_ptr<LaneWiring> wiring_;
     std::vector<std::unique_ptr<LaneBatch>> batches_;
-    std::vector<Voice> voices_; // batch b lane l at b * lanes + l
-    std::vector<int32_t> batch_active_;
+    std::vector<int32_t> batch_active_; // voices sounding or fading per batch
+    std::vector<int32_t> batch_level_;  // its internal rate while it has voices
+    std::vector<Voice> voices_;         // batch b lane l at b * lanes + l
+    // Per lane and level above 0; null where no key needs that level.
+    std::vector<std::unique_ptr<Decimator, DecimatorDeleter>> decimators_;
+    std::vector<double> mix_left_, mix_right_; // a block's sums
+    std::vector<double> internal_;  // a batch's lanes at the internal rate, per lane
+    std::vector<double> decimated_; // one lane's soxr output
 };
 
 } // namespace voice

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the settings fuzzers (clang, libFuzzer, ASan, UBSan) apart from the
+# Builds the fuzzers (clang, libFuzzer, ASan, UBSan) apart from the
 # program and runs each one for a bounded time from the committed seed corpus.
 # Fails when a harness finds anything (crash, sanitizer report, leak, hang).
 #
@@ -25,7 +25,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 status=0
-for harness in xmlp_document load_pres; do
+for harness in xmlp_document load_pres midi_score; do
   seeds="$root/fuzz/corpus/$harness"
   # New inputs go to a scratch corpus; the committed seeds stay as they are.
   work="$build/corpus/$harness"

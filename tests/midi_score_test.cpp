@@ -5,6 +5,7 @@
 #include <smf.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,81 +22,77 @@ using Bytes = std::vector<uint8_t>;
 // their rounding (about 1e-15 s) and far below a sample (2e-5 s).
 constexpr double time_tolerance_s = 1e-9;
 
-// A MIDI file of these tracks, each closed by an end of track unless `ended`
-// is false.
-Bytes midi_file(uint16_t format, uint16_t division, const std::vector<Bytes> &tracks,
-                bool ended = true)
+// Bytes from hexadecimal numbers between spaces.
+Bytes hex(const std::string &text)
 {
-    Bytes file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, static_cast<uint8_t>(format), 0,
-                  static_cast<uint8_t>(tracks.size()), static_cast<uint8_t>(division >> 8),
-                  static_cast<uint8_t>(division)};
+    Bytes out;
+    for (const char *at = text.c_str(); *at != '\0';) {
+        char *end = nullptr;
+        const unsigned long byte = std::strtoul(at, &end, 16);
+        if (end == at)
+            break;
+        out.push_back(static_cast<uint8_t>(byte));
+        at = end;
+    }
+    return out;
+}
+
+std::string repeat(const std::string &events, size_t times)
+{
+    std::string out;
+    for (size_t i = 0; i < times; ++i)
+        out += events + " ";
+    return out;
+}
+
+// A MIDI file of these tracks, each closed by an end of track unless `ended`
+// is false; `patch` then sets one byte (by default the first, to what it is).
+Bytes midi_file(int format, int division, const std::vector<Bytes> &tracks, bool ended = true,
+                std::pair<size_t, uint8_t> patch = {0, 'M'})
+{
+    Bytes file = hex("4D 54 68 64 00 00 00 06 00");
+    for (const int value : {format, 0, static_cast<int>(tracks.size()), division >> 8, division})
+        file.push_back(static_cast<uint8_t>(value));
     for (Bytes track : tracks) {
         if (ended)
             track.insert(track.end(), {0x00, 0xFF, 0x2F, 0x00});
         const auto n = static_cast<uint32_t>(track.size());
-        file.insert(file.end(), {'M', 'T', 'r', 'k', static_cast<uint8_t>(n >> 24),
-                                 static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
-                                 static_cast<uint8_t>(n)});
+        for (const uint32_t value : {0x4Du, 0x54u, 0x72u, 0x6Bu, n >> 24, n >> 16, n >> 8, n})
+            file.push_back(static_cast<uint8_t>(value));
         file.insert(file.end(), track.begin(), track.end());
     }
+    file[patch.first] = patch.second;
     return file;
-}
-
-Bytes repeat(const Bytes &event, size_t times)
-{
-    Bytes out;
-    for (size_t i = 0; i < times; ++i)
-        out.insert(out.end(), event.begin(), event.end());
-    return out;
-}
-
-Bytes patched(Bytes bytes, size_t at, uint8_t value)
-{
-    bytes[at] = value;
-    return bytes;
 }
 
 void expect_events(const MidiScore &score, const std::vector<ScoreEvent> &expected)
 {
     ASSERT_EQ(score.events.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
-        const ScoreEvent &e = score.events[i];
-        EXPECT_NEAR(e.time_s, expected[i].time_s, time_tolerance_s) << i;
-        EXPECT_EQ(Bytes({e.status, e.data1, e.data2}),
-                  Bytes({expected[i].status, expected[i].data1, expected[i].data2}))
-            << i;
+        const ScoreEvent &e = score.events[i], &x = expected[i];
+        EXPECT_NEAR(e.time_s, x.time_s, time_tolerance_s) << i;
+        EXPECT_EQ(Bytes({e.status, e.data1, e.data2}), Bytes({x.status, x.data1, x.data2})) << i;
     }
 }
 
 // 96 ticks a quarter note; 0.5 s a quarter from tick 0, 0.25 s from 96, 1 s
-// from 288. The notes: 48 -> 0.25 s, 96 -> 0.5, 144 -> 0.625, 288 -> 1.0,
-// 384 -> 2.0; a text event at 480 -> 3.0 ends the score.
-const Bytes tempo_120 = {0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20};
-const Bytes tempo_240 = {0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90};
-const Bytes tempo_60 = {0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40};
-const std::vector<ScoreEvent> tempo_notes = {{0.25, 0x90, 72, 100}, {0.5, 0x80, 72, 0},
-                                             {0.625, 0x90, 74, 100}, {1.0, 0x80, 74, 0},
+// from 288. Notes at 48, 96, 144 and 288 ticks, a controller at 384; a text
+// at 480 ends the score.
+const std::string tempo_120 = " FF 51 03 07 A1 20 ", tempo_240 = " FF 51 03 03 D0 90 ",
+                  tempo_60 = " FF 51 03 0F 42 40 ";
+const std::vector<ScoreEvent> tempo_notes = {{0.25, 0x90, 72, 100},
+                                             {0.5, 0x80, 72, 0},
+                                             {0.625, 0x90, 74, 100},
+                                             {1.0, 0x80, 74, 0},
                                              {2.0, 0xB0, 64, 127}};
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-const Bytes format0_tempo_file = midi_file(
-    0, 96,
-    {cat({{0x00}, tempo_120, {0x30, 0x90, 72, 100, 0x30, 0x80, 72, 0, 0x00}, tempo_240,
-          {0x30, 0x90, 74, 100, 0x81, 0x10, 0x80, 74, 0, 0x00}, tempo_60,
-          {0x60, 0xB0, 64, 127, 0x60, 0xFF, 0x01, 0x00}})});
-const Bytes format1_tempo_file = midi_file(
-    1, 96,
-    {cat({{0x00}, tempo_120, {0x60}, tempo_240, {0x81, 0x40}, tempo_60,
-          {0x81, 0x40, 0xFF, 0x01, 0x00}}),
-     {0x30, 0x90, 72, 100, 0x30, 0x80, 72, 0, 0x30, 0x90, 74, 100, 0x81, 0x10, 0x80, 74, 0,
-      0x60, 0xB0, 64, 127}});
+const Bytes format0_tempo_file =
+    midi_file(0, 96,
+              {hex("00" + tempo_120 + "30 90 48 64 30 80 48 00 00" + tempo_240 +
+                   "30 90 4A 64 81 10 80 4A 00 00" + tempo_60 + "60 B0 40 7F 60 FF 01 00")});
+const Bytes format1_tempo_file =
+    midi_file(1, 96,
+              {hex("00" + tempo_120 + "60" + tempo_240 + "81 40" + tempo_60 + "81 40 FF 01 00"),
+               hex("30 90 48 64 30 80 48 00 30 90 4A 64 81 10 80 4A 00 60 B0 40 7F")});
 
 TEST(MidiScoreTiming, TempoChangesApplyFromTheirTickInBothFormats)
 {
@@ -110,16 +107,15 @@ TEST(MidiScoreTiming, TempoChangesApplyFromTheirTickInBothFormats)
 
 TEST(MidiScoreEvents, KeepsNotesControllersAndBendsOfTheChosenChannel)
 {
-    // Program change, a system-exclusive event, a text of 128 bytes and an
-    // escaped event (two kinds libsmf misreads), running status with a note
-    // on of velocity 0, aftertouch, channel pressure, a controller on
+    // Program change, system exclusive, a text of 128 bytes and an escaped
+    // event (two kinds libsmf misreads), notes in running status ending with
+    // a note on of velocity 0, aftertouch, channel pressure, a controller on
     // channel 3 and a bend on channel 2.
-    const Bytes file = midi_file(
-        0, 96,
-        {cat({{0x00, 0xC1, 5, 0x00, 0xF0, 0x02, 0x7E, 0xF7, 0x00, 0xFF, 0x01, 0x81, 0x00},
-              Bytes(128, 'x'),
-              {0x00, 0xF7, 0x01, 0xF8, 0x00, 0x91, 60, 80, 0x60, 62, 80, 0x00, 60, 0, 0x00, 0xA1,
-               62, 16, 0x00, 0xD1, 32, 0x00, 0xB2, 64, 127, 0x30, 0xE1, 0, 64}})});
+    const Bytes file =
+        midi_file(0, 96,
+                  {hex("00 C1 05 00 F0 02 7E F7 00 FF 01 81 00 " + repeat("78", 128) +
+                       "00 F7 01 F8 00 91 3C 50 60 3E 50 00 3C 00 00 A1 3E 10 00 D1 20 00 B2 40 7F "
+                       "30 E1 00 40")});
     const std::vector<ScoreEvent> all = {{0.0, 0x91, 60, 80},
                                          {0.5, 0x91, 62, 80},
                                          {0.5, 0x81, 60, 64},
@@ -135,16 +131,14 @@ TEST(MidiScoreEvents, KeepsNotesControllersAndBendsOfTheChosenChannel)
         ASSERT_TRUE(score) << error;
         expect_events(*score, expected);
     }
-    for (const int channel : {-1, 17})
-        EXPECT_FALSE(parse_midi_score(file, channel, error));
+    EXPECT_FALSE(parse_midi_score(file, -1, error) || parse_midi_score(file, 17, error));
 }
 
 TEST(MidiScoreEvents, SameTimeEventsComeTrackByTrackInFileOrder)
 {
     const Bytes file = midi_file(1, 96,
-                                 {{0x00, 0x90, 1, 1, 0x00, 0x90, 2, 1},
-                                  {0x00, 0x90, 3, 1, 0x60, 0x90, 5, 1},
-                                  {0x00, 0x90, 4, 1, 0x60, 0x90, 6, 1}});
+                                 {hex("00 90 01 01 00 90 02 01"), hex("00 90 03 01 60 90 05 01"),
+                                  hex("00 90 04 01 60 90 06 01")});
     std::string error;
     const std::optional<MidiScore> score = parse_midi_score(file, 0, error);
     ASSERT_TRUE(score) << error;
@@ -158,18 +152,13 @@ TEST(MidiScoreLogTrap, CatchesWhatLibsmfLogsAndPrintsNothing)
 {
     // A tempo of zero: libsmf says it ignores it, and loads the rest. (Not a
     // damaged file: on most of those libsmf reads or writes out of bounds.)
-    const Bytes file = midi_file(0, 96, {{0x00, 0xFF, 0x51, 0x03, 0, 0, 0}});
-    const GLogLevelFlags fatal_before =
-        g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK));
+    const Bytes file = midi_file(0, 96, {hex("00 FF 51 03 00 00 00")});
+    const auto fatal_before = g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK));
     g_log_set_always_fatal(fatal_before);
     testing::internal::CaptureStderr();
     {
         const SmfLogTrap trap;
-        smf_t *smf = smf_load_from_memory(file.data(), static_cast<int>(file.size()));
-        EXPECT_NE(smf, nullptr);
-        if (smf != nullptr)
-            smf_delete(smf);
-        EXPECT_TRUE(trap.caught());
+        smf_delete(smf_load_from_memory(file.data(), static_cast<int>(file.size())));
         EXPECT_NE(trap.first_message().find("tempo"), std::string::npos) << trap.first_message();
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -181,47 +170,46 @@ TEST(MidiScoreLogTrap, NothingAbortsUnderFatalWarnings)
     // GLib reads G_DEBUG as it starts: the trap (first) and the refusals run
     // again in a child started with it, where an uncaught warning aborts.
     gchar *self = g_file_read_link("/proc/self/exe", nullptr);
-    ASSERT_NE(self, nullptr);
     g_setenv("G_DEBUG", "fatal-warnings", TRUE);
     const ProgramRun run =
         run_program(self, {"--gtest_filter=MidiScoreLogTrap.Catches*:MidiScoreRefuses.*"}, "/");
     g_unsetenv("G_DEBUG");
     g_free(self);
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("[  PASSED  ] 3 tests"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("[  PASSED  ] 2 tests"), std::string::npos) << run.out << run.err;
 }
 
 TEST(MidiScoreRefuses, DamagedAndUnsupportedFilesWithAReason)
 {
-    const Bytes note = {0x00, 0x90, 60, 100};
+    const Bytes note = hex("00 90 3C 64");
     const std::vector<std::pair<Bytes, std::string>> cases = {
         {{}, "the file is empty"},
-        {{'R', 'I', 'F', 'F', 0, 0, 0, 4, 'R', 'M', 'I', 'D'}, "not a MIDI file"},
-        {Bytes(format0_tempo_file.begin(), format0_tempo_file.begin() + 10), "header is damaged"},
+        {hex("52 49 46 46 00 00 00 04 52 4D 49 44"), "not a MIDI file"},
+        {hex("4D 54 68 64 00 00 00 06 00 00"), "header is damaged"},
         {midi_file(2, 96, {note}), "format 2"},
         {midi_file(0, 0xE728, {note}), "SMPTE"},
         {midi_file(0, 96, {}), "no track"},
         {midi_file(0, 96, {note, note}), "holds one track"},
-        {patched(midi_file(1, 96, {note, note}), 11, 3), "ends before track 3"},
-        {patched(midi_file(0, 96, {note}), 17, 'X'), "another kind of chunk"},
+        {midi_file(1, 96, {note, note}, true, {11, 3}), "ends before track 3"},
+        {midi_file(0, 96, {note}, true, {17, 'X'}), "another kind of chunk"},
         {midi_file(0, 96, {note}, false), "without an end-of-track"},
-        {midi_file(0, 96, {{0x00, 0xFF, 0x01, 0x00, 0x00, 60, 0}}), "data byte where an event"},
-        {midi_file(0, 96, {{0x00, 0x90, 0x90, 60}}), "status byte where a data byte"},
-        {midi_file(0, 96, {{0x00, 0xF4}}), "unknown status byte 0xF4"},
-        {midi_file(0, 96, {{0x80, 0x80, 0x80, 0x80, 0x00, 0x90, 60, 1}}), "longer than four"},
-        {midi_file(0, 96, {{0x00, 0xFF, 0x51, 0x02, 0x07, 0xA1}}), "damaged tempo change"},
-        {midi_file(1, 96, {note, cat({{0x00}, tempo_60})}), "keeps them in its first track"},
-        {midi_file(0, 96, {repeat({0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0x01, 0x00}, 9)}), "ticks"},
-        // 2^28 - 1 ticks at 96 a half second: about 16 days.
-        {midi_file(0, 96, {{0xFF, 0xFF, 0xFF, 0x7F, 0x80, 60, 0}}), "longer than one hour"},
+        {midi_file(0, 96, {hex("00 FF 01 00 00 3C 00")}), "data byte where an event"},
+        {midi_file(0, 96, {hex("00 90 90 3C")}), "status byte where a data byte"},
+        {midi_file(0, 96, {hex("00 F4")}), "unknown status byte 0xF4"},
+        {midi_file(0, 96, {hex("80 80 80 80 00 90 3C 01")}), "longer than four"},
+        {midi_file(0, 96, {hex("00 FF 51 02 07 A1")}), "damaged tempo change"},
+        {midi_file(1, 96, {note, hex("00" + tempo_60)}), "keeps them in its first track"},
+        {midi_file(0, 96, {hex(repeat("FF FF FF 7F FF 01 00", 9))}), "2147483647 ticks"},
+        // 2^28 - 1 ticks of 1/192 s, about 16 days; then 3601 ticks of 1 s.
+        {midi_file(0, 96, {hex("FF FF FF 7F 80 3C 00")}), "longer than one hour"},
+        {midi_file(0, 1, {hex("00" + tempo_60 + "9C 11 80 3C 00")}), "longer than one hour"},
         {Bytes(midi_score_max_file_bytes + 1), "larger than 16 MiB"},
-        {midi_file(0, 96, {repeat({0x00, 0xFF, 0x01, 0x00}, midi_score_max_events)}),
-         "more than 2000000 events"},
-        // 1000 changes at tick 1000000 and a million controllers at tick 0
-        // in the next track: each would visit all 1000 in libsmf's search.
+        {midi_file(0, 96, {hex(repeat("00 FF 01 00", midi_score_max_events))}),
+         "more than 2000000"},
+        // 1000 changes at tick 1000000, a controller at each tick before in
+        // the next track: each would visit all 1000 in libsmf's search.
         {midi_file(1, 96,
-                   {cat({{0xBD, 0x84, 0x40}, tempo_60, repeat(cat({{0x00}, tempo_60}), 999)}),
-                    repeat({0x00, 0xB0, 7, 100}, 1'000'000)}),
+                   {hex("BD 84 40" + tempo_60 + repeat("00" + tempo_60, 999)),
+                    hex(repeat("01 B0 07 64", 1'000'000))}),
          "too many tempo changes"},
     };
     for (const auto &[bytes, reason] : cases) {
@@ -232,69 +220,37 @@ TEST(MidiScoreRefuses, DamagedAndUnsupportedFilesWithAReason)
     // Cut anywhere, a file is refused with a reason.
     for (size_t size = 0; size < format1_tempo_file.size(); ++size) {
         std::string error;
-        const Bytes cut(format1_tempo_file.begin(), format1_tempo_file.begin() + size);
-        EXPECT_FALSE(parse_midi_score(cut, 0, error)) << size;
+        EXPECT_FALSE(parse_midi_score(std::span(format1_tempo_file).first(size), 0, error));
         EXPECT_FALSE(error.empty()) << size;
     }
 }
 
-TEST(MidiScoreRefuses, ScoresLongerThanAnHour)
-{
-    // One tick a second; the last event, at 3600 or 3601 ticks, ends the score.
-    for (const uint8_t past_the_hour : {0, 1}) {
-        const Bytes file = midi_file(
-            0, 1, {cat({{0x00}, tempo_60, {0x9C, static_cast<uint8_t>(0x10 + past_the_hour), 0xFF, 0x01, 0x00}})});
-        std::string error;
-        const std::optional<MidiScore> score = parse_midi_score(file, 0, error);
-        EXPECT_EQ(score.has_value(), past_the_hour == 0) << error;
-        EXPECT_EQ(error.empty(), past_the_hour == 0) << error;
-    }
-}
-
-TEST(MidiScoreFile, ReadsAFileAndSaysWhyOneCannotBeRead)
+TEST(MidiScoreFile, ReadsAFileOrSaysWhyItCannot)
 {
     TempDir dir;
-    write_file(dir.file("tempo.mid"), std::string(format1_tempo_file.begin(), format1_tempo_file.end()));
+    write_file(dir.file("tempo.mid"),
+               std::string(format1_tempo_file.begin(), format1_tempo_file.end()));
     write_file(dir.file("large.mid"), "");
     ASSERT_EQ(::truncate(dir.file("large.mid").c_str(), midi_score_max_file_bytes + 1), 0);
     std::string error;
     const std::optional<MidiScore> score = read_midi_score(dir.file("tempo.mid"), 0, error);
     ASSERT_TRUE(score) << error;
     expect_events(*score, tempo_notes);
-    const std::vector<std::pair<std::string, std::string>> refused = {
-        {dir.file("missing.mid"), "the file cannot be read: No such file or directory"},
-        {dir.path(), "the file cannot be read: Is a directory"},
-        {dir.file("large.mid"), "the file is larger than 16 MiB"}};
-    for (const auto &[path, reason] : refused) {
+    for (const auto &[path, reason] : std::vector<std::pair<std::string, std::string>>{
+             {dir.file("missing.mid"), "the file cannot be read: No such file or directory"},
+             {dir.path(), "the file cannot be read: Is a directory"},
+             {dir.file("large.mid"), "the file is larger than 16 MiB"}}) {
         EXPECT_FALSE(read_midi_score(path, 0, error));
         EXPECT_EQ(error, reason);
     }
-}
-
-TEST(MidiScoreFile, TheDemoScoreIsChimeChordsWithThePedalOnChannelOne)
-{
-    std::string error;
+    // The demo score, as mido writes it, all on channel 1.
     const std::string demo = CW_SOURCE_DIR "/data/scores/chime-melody.mid";
-    const std::optional<MidiScore> score = read_midi_score(demo, 1, error);
-    ASSERT_TRUE(score) << error;
-    EXPECT_EQ(score->events.size(), read_midi_score(demo, 0, error)->events.size());
-    EXPECT_GE(score->length_s, 10.0);
-    EXPECT_LE(score->length_s, 12.0);
-    int pedal_down = 0, pedal_up = 0, chord_starts = 0;
-    for (size_t i = 0; i < score->events.size(); ++i) {
-        const ScoreEvent &e = score->events[i];
-        if (e.status == 0x90) {
-            EXPECT_GE(e.data1, 72);
-            EXPECT_LE(e.data1, 96);
-            chord_starts += i + 2 < score->events.size() && score->events[i + 2].status == 0x90 &&
-                            score->events[i + 2].time_s == e.time_s;
-        }
-        if (e.status == 0xB0 && e.data1 == 64)
-            ++(e.data2 >= 64 ? pedal_down : pedal_up);
-    }
-    EXPECT_GT(chord_starts, 0);
-    EXPECT_GT(pedal_down, 0);
-    EXPECT_EQ(pedal_down, pedal_up);
+    const std::optional<MidiScore> chimes = read_midi_score(demo, 1, error);
+    ASSERT_TRUE(chimes) << error;
+    EXPECT_EQ(chimes->events.size(), read_midi_score(demo, 0, error)->events.size());
+    // 8 beats at 100 a minute, 4 at 88, 4 at 72; mido's rounding of the tempi
+    // to whole microseconds moves that by less than 0.01 s.
+    EXPECT_NEAR(chimes->length_s, 10.86, 0.01);
 }
 
 } // namespace

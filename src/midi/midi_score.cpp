@@ -97,8 +97,8 @@ std::nullopt_t refuse(std::string &error, std::string problem)
 
 uint32_t read_be32(std::span<const uint8_t> bytes, size_t at)
 {
-    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 | uint32_t{bytes[at + 2]} << 8 |
-           bytes[at + 3];
+    return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
 }
 
 uint16_t read_be16(std::span<const uint8_t> bytes, size_t at)
@@ -357,8 +357,10 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
     };
     std::vector<Timed> kept;
     MidiScore score;
+    size_t loaded = 0;
     for (int number = 1; number <= smf->number_of_tracks; ++number) {
         smf_track_t *track = smf_get_track_by_number(smf.get(), number);
+        loaded += static_cast<size_t>(track->number_of_events);
         for (int i = 1; i <= track->number_of_events; ++i) {
             const smf_event_t *event = smf_track_get_event_by_number(track, i);
             if (!std::isfinite(event->time_seconds))
@@ -368,6 +370,11 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
                 kept.push_back({event->time_pulses, *e});
         }
     }
+    // The walk and libsmf must agree on the events: otherwise libsmf misread
+    // the file without a word.
+    if (loaded != walk.events)
+        return refuse(error, "the MIDI library read " + std::to_string(loaded) +
+                                 " events where the file holds " + std::to_string(walk.events));
     if (score.length_s > midi_score_max_length_s)
         return refuse(error, "the score lasts longer than one hour");
     std::stable_sort(kept.begin(), kept.end(),

@@ -19,11 +19,11 @@ constexpr double midi_score_max_length_s = 3600.0;
 
 //! One channel message of a score, at its time from the score's start.
 struct ScoreEvent {
-    double time_s;   // seconds from the start, tempo changes applied
-    uint8_t status;  // 0x80 note off, 0x90 note on (velocity > 0), 0xB0 control change,
-                     // 0xE0 pitch bend; low nibble = channel 0-15
-    uint8_t data1;   // key, controller number, or bend LSB; 0-127
-    uint8_t data2;   // velocity, controller value, or bend MSB; 0-127
+    double time_s;  // seconds from the start, tempo changes applied
+    uint8_t status; // 0x80 note off, 0x90 note on (velocity > 0), 0xB0 control change,
+                    // 0xE0 pitch bend; low nibble = channel 0-15
+    uint8_t data1;  // key, controller number, or bend LSB; 0-127
+    uint8_t data2;  // velocity, controller value, or bend MSB; 0-127
 };
 
 struct MidiScore {

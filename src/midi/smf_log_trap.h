@@ -41,9 +41,9 @@ private:
     static constexpr const char *library_domain = "libsmf";
     // The fatal and recursion flags too: GLib looks for a handler of the
     // message's level with its flags.
-    static constexpr GLogLevelFlags caught_levels = static_cast<GLogLevelFlags>(
-        G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_FLAG_FATAL |
-        G_LOG_FLAG_RECURSION);
+    static constexpr GLogLevelFlags caught_levels =
+        static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING |
+                                    G_LOG_LEVEL_MESSAGE | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
 
     static void record(const gchar *, GLogLevelFlags, const gchar *message, gpointer data)
     {

@@ -18,8 +18,7 @@ constexpr int channels = 16;
 
 bool same(const ScoreEvent &a, const ScoreEvent &b)
 {
-    return a.time_s == b.time_s && a.status == b.status && a.data1 == b.data1 &&
-           a.data2 == b.data2;
+    return a.time_s == b.time_s && a.status == b.status && a.data1 == b.data1 && a.data2 == b.data2;
 }
 
 bool kept_kind(uint8_t status)

@@ -19,9 +19,6 @@ namespace voice {
 
 namespace {
 
-typedef double Vec8 __attribute__((vector_size(64)));
-static_assert(sizeof(Vec8) == lanes * sizeof(double));
-
 constexpr std::size_t vector_alignment = 64;
 
 struct StepArgs {
@@ -53,47 +50,37 @@ double *aligned_doubles(std::size_t count)
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 namespace avx512 {
-inline Vec8 sqrt8(Vec8 x)
+typedef double Vec __attribute__((vector_size(64)));
+constexpr int32_t width = 8;
+inline Vec vec_sqrt(Vec x)
 {
-    return reinterpret_cast<Vec8>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
+    return reinterpret_cast<Vec>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
 }
-#define LANE_SQRT sqrt8
 #include "lane_kernel.inc"
-#undef LANE_SQRT
 } // namespace avx512
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-inline Vec8 sqrt8(Vec8 x)
+typedef double Vec __attribute__((vector_size(32)));
+constexpr int32_t width = 4;
+inline Vec vec_sqrt(Vec x)
 {
-    __m256d half[2];
-    std::memcpy(half, &x, sizeof x);
-    half[0] = _mm256_sqrt_pd(half[0]);
-    half[1] = _mm256_sqrt_pd(half[1]);
-    std::memcpy(&x, half, sizeof x);
-    return x;
+    return reinterpret_cast<Vec>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
 }
-#define LANE_SQRT sqrt8
 #include "lane_kernel.inc"
-#undef LANE_SQRT
 } // namespace avx2
 #pragma GCC pop_options
 
 namespace sse2 {
-inline Vec8 sqrt8(Vec8 x)
+typedef double Vec __attribute__((vector_size(16)));
+constexpr int32_t width = 2;
+inline Vec vec_sqrt(Vec x)
 {
-    __m128d quarter[4];
-    std::memcpy(quarter, &x, sizeof x);
-    for (__m128d &q : quarter)
-        q = _mm_sqrt_pd(q);
-    std::memcpy(&x, quarter, sizeof x);
-    return x;
+    return reinterpret_cast<Vec>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
 }
-#define LANE_SQRT sqrt8
 #include "lane_kernel.inc"
-#undef LANE_SQRT
 } // namespace sse2
 
 LanePath best_lane_path()
@@ -200,10 +187,18 @@ void LaneBatch::reset_lane(int32_t lane)
     }
 }
 
+namespace {
+LanePath chosen_path = best_lane_path();
+} // namespace
+
+void set_lane_path(LanePath path)
+{
+    chosen_path = path;
+}
+
 void LaneBatch::step()
 {
-    static const LanePath best = best_lane_path();
-    step(best);
+    step(chosen_path);
 }
 
 void LaneBatch::step(LanePath path)

@@ -35,6 +35,10 @@ enum class LanePath : int32_t { avx512, avx2, sse2 };
 //! The best path this processor runs.
 LanePath best_lane_path();
 
+//! The path every later LaneBatch::step() takes (benchmarks and tests on a
+//! machine with more than it); it must be supported. Not while steps run.
+void set_lane_path(LanePath path);
+
 //! The wiring of a mesh, compiled once and shared by every LaneBatch of it.
 class LaneWiring {
 public:

@@ -11,9 +11,11 @@
 // the term of b is its exact negative (in IEEE arithmetic p(b) - p(a) =
 // -(p(a) - p(b)), the squares and the length are the same, and a product with
 // a negated factor is the negated product). Each node adds its terms in its
-// own slot order, starting from +0, so every sum is the reference's.
-// Walking the nodes in order, a node's position is read last by its own
-// springs, so it is updated right after its velocity: the step runs in place.
+// own slot order, starting from +0, so every sum is the reference's; a
+// node's own springs are evaluated where their slots add them, so their
+// terms go from the square root to the sum in registers. Walking the nodes
+// in order, a node's position is read last by its own springs, so it is
+// updated right after its velocity: the step runs in place.
 //
 // No GTK; no allocation after compile. step() may run on an audio thread.
 #pragma once

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   pulseaudio pulseaudio-utils xvfb xauth sox locales
-  python3 valgrind libsmf-dev python3-mido
+  python3 valgrind libsmf-dev python3-mido libsoxr-dev
   xdotool imagemagick x11-utils libgl1-mesa-dri mesa-utils
   desktop-file-utils appstream shared-mime-info libglib2.0-bin
 )

@@ -13,17 +13,20 @@
 #include "midi_score.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <smf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "intl.h"
 #include "smf_log_trap.h"
 
 namespace {
@@ -36,7 +39,7 @@ constexpr uint16_t smpte_division = 0x8000;
 constexpr uint64_t max_ticks = 0x7FFFFFFF; // libsmf counts a track's ticks in an int
 constexpr int max_channel = 16;
 constexpr size_t read_block_bytes = 64 * 1024;
-constexpr const char *too_large = "the file is larger than 16 MiB";
+constexpr const char *too_large = N_("the file is larger than 16 MiB");
 
 constexpr uint8_t status_bit = 0x80;
 constexpr uint8_t sysex_event = 0xF0, escape_event = 0xF7, meta_event = 0xFF;
@@ -152,9 +155,16 @@ struct Walk {
     uint64_t tempo_map_visits = 0;
 };
 
-std::string track_problem(int number, const std::string &what)
+// A translated text with its values, as printf formats them.
+__attribute__((format(printf, 1, 2))) std::string say(const char *format, ...)
 {
-    return "track " + std::to_string(number) + " " + what;
+    va_list args;
+    va_start(args, format);
+    gchar *text = g_strdup_vprintf(format, args);
+    va_end(args);
+    std::string out = text;
+    g_free(text);
+    return out;
 }
 
 // Walks the track `number` (1 for the first) whose events are `data`, part
@@ -162,25 +172,26 @@ std::string track_problem(int number, const std::string &what)
 // misread. Returns what is wrong, or nothing.
 std::string walk_track(std::span<uint8_t> data, int number, Walk &walk)
 {
-    const std::string cut_short = track_problem(number, "is cut short");
+    const std::string cut_short = say(_("track %d is cut short"), number);
     const bool later_track = walk.format == 1 && number > 1;
     size_t at = 0, next_change = 0;
     uint64_t ticks = 0;
     uint8_t running_status = 0; // 0: a data byte cannot start an event
     for (;;) {
         if (at == data.size())
-            return track_problem(number, "ends without an end-of-track event");
+            return say(_("track %d ends without an end-of-track event"), number);
         uint32_t delta = 0;
         const Quantity delta_read = read_quantity(data, at, delta);
         if (delta_read == Quantity::too_long)
-            return track_problem(number, "has a delta time longer than four bytes");
+            return say(_("track %d has a delta time longer than four bytes"), number);
         if (delta_read == Quantity::cut_short || at == data.size())
             return cut_short;
         ticks += delta;
         if (ticks > max_ticks)
-            return track_problem(number, "lasts more than 2147483647 ticks");
+            return say(_("track %d lasts more than 2147483647 ticks"), number);
         if (++walk.events > midi_score_max_events)
-            return "the file holds more than " + std::to_string(midi_score_max_events) + " events";
+            return say(_("the file holds more than %lu events"),
+                       static_cast<unsigned long>(midi_score_max_events));
         if (later_track) {
             const std::vector<uint32_t> &changes = walk.tempo_map_ticks;
             while (next_change < changes.size() && changes[next_change] < ticks)
@@ -195,7 +206,7 @@ std::string walk_track(std::span<uint8_t> data, int number, Walk &walk)
         else if (running_status != 0)
             status = running_status;
         else
-            return track_problem(number, "has a data byte where an event should start");
+            return say(_("track %d has a data byte where an event should start"), number);
 
         if (status < sysex_event) {
             // A channel message: program change and channel pressure have
@@ -205,15 +216,13 @@ std::string walk_track(std::span<uint8_t> data, int number, Walk &walk)
                 return cut_short;
             for (size_t i = 0; i < data_bytes; ++i)
                 if (data[at + i] & status_bit)
-                    return track_problem(number, "has a status byte where a data byte belongs");
+                    return say(_("track %d has a status byte where a data byte belongs"), number);
             at += data_bytes;
             running_status = status;
             continue;
         }
         if (status != sysex_event && status != escape_event && status != meta_event) {
-            char text[8];
-            std::snprintf(text, sizeof text, "0x%02X", status);
-            return track_problem(number, std::string("has an unknown status byte ") + text);
+            return say(_("track %d has an unknown status byte 0x%02X"), number, status);
         }
         // System-exclusive and meta events end running status.
         running_status = 0;
@@ -227,7 +236,7 @@ std::string walk_track(std::span<uint8_t> data, int number, Walk &walk)
         uint32_t length = 0;
         const Quantity length_read = read_quantity(data, at, length);
         if (length_read == Quantity::too_long)
-            return track_problem(number, "has an event length longer than four bytes");
+            return say(_("track %d has an event length longer than four bytes"), number);
         if (length_read == Quantity::cut_short || length > data.size() - at)
             return cut_short;
         const bool one_length_byte = at - length_start == 1;
@@ -236,22 +245,23 @@ std::string walk_track(std::span<uint8_t> data, int number, Walk &walk)
 
         if (status == meta_event && meta_type == end_of_track) {
             if (length != 0 || !one_length_byte)
-                return track_problem(number, "has a damaged end-of-track event");
+                return say(_("track %d has a damaged end-of-track event"), number);
             return {};
         }
         if (status == meta_event && (meta_type == tempo_change || meta_type == time_signature)) {
             if (meta_type == tempo_change &&
                 !(one_length_byte && length == tempo_bytes && (body[0] | body[1] | body[2]) != 0))
-                return track_problem(number, "has a damaged tempo change");
+                return say(_("track %d has a damaged tempo change"), number);
             if (meta_type == time_signature &&
                 !(one_length_byte && length == time_signature_bytes &&
                   body[1] <= max_denominator_power))
-                return track_problem(number, "has a damaged time signature");
+                return say(_("track %d has a damaged time signature"), number);
             // libsmf rebuilds its whole tempo map for each change that comes
             // before the end of the tracks already loaded.
             if (later_track)
-                return track_problem(number, "has a tempo or time signature change; a format 1 "
-                                             "file keeps them in its first track");
+                return say(_("track %d has a tempo or time signature change; a format 1 file keeps "
+                                     "them in its first track"),
+                                   number);
             walk.tempo_map_ticks.push_back(static_cast<uint32_t>(ticks));
             continue;
         }
@@ -267,46 +277,45 @@ std::string walk_file(std::span<uint8_t> copy, Walk &walk)
     static constexpr uint8_t header_kind[] = {'M', 'T', 'h', 'd'};
     static constexpr uint8_t track_kind[] = {'M', 'T', 'r', 'k'};
     if (copy.empty())
-        return "the file is empty";
+        return _("the file is empty");
     if (copy.size() < sizeof header_kind || !std::equal(header_kind, header_kind + 4, copy.begin()))
-        return "not a MIDI file";
+        return _("not a MIDI file");
     if (copy.size() < header_chunk_bytes || read_be32(copy, 4) != header_data_bytes)
-        return "the MIDI header is damaged";
+        return _("the MIDI header is damaged");
     walk.format = read_be16(copy, 8);
     const int tracks = read_be16(copy, 10);
     const uint16_t division = read_be16(copy, 12);
     if (walk.format == 2)
-        return "format 2 MIDI files (independent sequences) are not supported";
+        return _("format 2 MIDI files (independent sequences) are not supported");
     if (walk.format > 2)
-        return "the MIDI header names an unknown format, " + std::to_string(walk.format);
+        return say(_("the MIDI header names an unknown format, %d"), walk.format);
     if (tracks == 0)
-        return "the file holds no track";
+        return _("the file holds no track");
     if (walk.format == 0 && tracks != 1)
-        return "a format 0 MIDI file holds one track, this one declares " + std::to_string(tracks);
+        return say(_("a format 0 MIDI file holds one track, this one declares %d"), tracks);
     // Frames per second and ticks per frame: libsmf refuses to time them.
     if (division & smpte_division)
-        return "SMPTE time division is not supported, only ticks per quarter note";
+        return _("SMPTE time division is not supported, only ticks per quarter note");
     if (division == 0)
-        return "the time division is zero ticks per quarter note";
+        return _("the time division is zero ticks per quarter note");
 
     size_t at = header_chunk_bytes;
     for (int number = 1; number <= tracks; ++number) {
         if (copy.size() - at < chunk_header_bytes)
-            return "the file ends before track " + std::to_string(number);
+            return say(_("the file ends before track %d"), number);
         if (!std::equal(track_kind, track_kind + 4, copy.begin() + static_cast<ptrdiff_t>(at)))
-            return "the file holds another kind of chunk where track " + std::to_string(number) +
-                   " should be";
+            return say(_("the file holds another kind of chunk where track %d should be"), number);
         const uint32_t length = read_be32(copy, at + 4);
         at += chunk_header_bytes;
         if (length > copy.size() - at)
-            return track_problem(number, "is cut short");
+            return say(_("track %d is cut short"), number);
         std::string problem = walk_track(copy.subspan(at, length), number, walk);
         if (!problem.empty())
             return problem;
         at += length;
     }
     if (walk.tempo_map_visits > max_tempo_map_visits)
-        return "the score has too many tempo changes for this many events";
+        return _("the score has too many tempo changes for this many events");
     return {};
 }
 
@@ -333,9 +342,9 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
                                           std::string &error)
 {
     if (channel < 0 || channel > max_channel)
-        return refuse(error, "the channel must be 0 (every channel) or 1 to 16");
+        return refuse(error, _("the channel must be 0 (every channel) or 1 to 16"));
     if (bytes.size() > midi_score_max_file_bytes)
-        return refuse(error, too_large);
+        return refuse(error, _(too_large));
     std::vector<uint8_t> copy(bytes.begin(), bytes.end());
     Walk walk;
     if (std::string problem = walk_file(copy, walk); !problem.empty())
@@ -345,9 +354,9 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
     const SmfLogTrap trap;
     const SmfPtr smf(smf_load_from_memory(copy.data(), static_cast<int>(copy.size())));
     if (trap.caught())
-        return refuse(error, "the MIDI library refused it: " + trap.first_message());
+        return refuse(error, say(_("the MIDI library refused it: %s"), trap.first_message().c_str()));
     if (!smf)
-        return refuse(error, "the MIDI library could not read it");
+        return refuse(error, _("the MIDI library could not read it"));
 
     // Each track's events in order, then a stable sort by tick: events at
     // the same tick stay track by track, as they come in their track. (The
@@ -365,7 +374,7 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
         for (int i = 1; i <= track->number_of_events; ++i) {
             const smf_event_t *event = smf_track_get_event_by_number(track, i);
             if (!std::isfinite(event->time_seconds))
-                return refuse(error, "a time in the score is not finite");
+                return refuse(error, _("a time in the score is not finite"));
             score.length_s = std::max(score.length_s, event->time_seconds);
             if (const std::optional<ScoreEvent> e = score_event(*event, channel))
                 kept.push_back({event->time_pulses, *e});
@@ -374,10 +383,11 @@ std::optional<MidiScore> parse_midi_score(std::span<const uint8_t> bytes, int ch
     // The walk and libsmf must agree on the events: otherwise libsmf misread
     // the file without a word.
     if (loaded != walk.events)
-        return refuse(error, "the MIDI library read " + std::to_string(loaded) +
-                                 " events where the file holds " + std::to_string(walk.events));
+        return refuse(error, say(_("the MIDI library read %lu events where the file holds %lu"),
+                                 static_cast<unsigned long>(loaded),
+                                 static_cast<unsigned long>(walk.events)));
     if (score.length_s > midi_score_max_length_s)
-        return refuse(error, "the score lasts longer than one hour");
+        return refuse(error, _("the score lasts longer than one hour"));
     std::stable_sort(kept.begin(), kept.end(),
                      [](const Timed &a, const Timed &b) { return a.ticks < b.ticks; });
     score.events.reserve(kept.size());
@@ -393,14 +403,14 @@ std::optional<MidiScore> read_midi_score(const std::string &path, int channel, s
     // before it is read.
     const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.fd < 0)
-        return refuse(error, std::string("the file cannot be read: ") + g_strerror(errno));
+        return refuse(error, say(_("the file cannot be read: %s"), g_strerror(errno)));
     struct stat st {};
     if (::fstat(file.fd, &st) != 0)
-        return refuse(error, std::string("the file cannot be read: ") + g_strerror(errno));
+        return refuse(error, say(_("the file cannot be read: %s"), g_strerror(errno)));
     if (S_ISDIR(st.st_mode))
-        return refuse(error, std::string("the file cannot be read: ") + g_strerror(EISDIR));
+        return refuse(error, say(_("the file cannot be read: %s"), g_strerror(EISDIR)));
     if (S_ISREG(st.st_mode) && static_cast<uintmax_t>(st.st_size) > midi_score_max_file_bytes)
-        return refuse(error, too_large);
+        return refuse(error, _(too_large));
 
     // Read to its end, whatever its size said: a pipe has none.
     std::vector<uint8_t> bytes;
@@ -413,11 +423,11 @@ std::optional<MidiScore> read_midi_score(const std::string &path, int channel, s
         if (got < 0 && read_error == EINTR)
             continue;
         if (got < 0)
-            return refuse(error, std::string("the file cannot be read: ") + g_strerror(read_error));
+            return refuse(error, say(_("the file cannot be read: %s"), g_strerror(read_error)));
         if (got == 0)
             break;
         if (bytes.size() > midi_score_max_file_bytes)
-            return refuse(error, too_large);
+            return refuse(error, _(too_large));
     }
     return parse_midi_score(bytes, channel, error);
 }

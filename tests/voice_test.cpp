@@ -16,6 +16,7 @@
 #include "metal_obj_ptr.h"
 #include "partial_probe.h"
 #include "render.h"
+#include "engine_pair.h"
 #include "voice_engine.h"
 
 // Every allocation of the process passes through here while counting is on.
@@ -395,6 +396,47 @@ TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
     }
     EXPECT_GT(peak(reference), 0.01f);
     EXPECT_GT(peak(reference, rate * 47 / 100, rate / 2), 0.01f);
+}
+
+// A sound changed while a note rings: the ringing note keeps the old
+// engine, hears its key-up there, and the new engine takes the next note;
+// the old one comes back to be freed once its note has ended.
+TEST(EnginePair, ANoteRingingThroughAChangeOfSoundKeepsItsVoice)
+{
+    Instrument first = instrument_defaults();
+    Instrument second = first;
+    second.tension = 3.0;
+    EngineSettings s;
+    s.release_s = 0.05;
+    auto a = engine_for(first, s), b = engine_for(second, s);
+    auto a_alone = engine_for(first, s), b_alone = engine_for(second, s);
+    const auto key = static_cast<uint8_t>(a->root_key());
+    constexpr uint32_t block = 256;
+    voice::EnginePair pair(block);
+    EXPECT_EQ(pair.swap_in(a.get()), nullptr);
+
+    const std::vector<VoiceEvent> before = {{0, note_on, key, 100}};
+    const std::vector<VoiceEvent> after = {{10, note_on, key, 90}, {20, note_off, key, 0}};
+    std::vector<float> l(block), r(block), al(block), ar(block), bl(block), br(block);
+    pair.process(before, l.data(), r.data(), block);
+    a_alone->process(before, al.data(), ar.data(), block);
+    EXPECT_EQ(pair.swap_in(b.get()), nullptr);
+    EXPECT_EQ(pair.take_finished(), nullptr); // the old note still rings
+
+    // The old engine sees the key-up but not the new note-on.
+    pair.process(after, l.data(), r.data(), block);
+    a_alone->process(std::vector<VoiceEvent>{{20, note_off, key, 0}}, al.data(), ar.data(), block);
+    b_alone->process(after, bl.data(), br.data(), block);
+    for (uint32_t i = 0; i < block; ++i)
+        ASSERT_EQ(l[i], bl[i] + al[i]) << "frame " << i;
+
+    VoiceEngine *finished = nullptr;
+    for (uint32_t n = 0; n < static_cast<uint32_t>(rate) / block && !finished; ++n) {
+        pair.process({}, l.data(), r.data(), block);
+        finished = pair.take_finished();
+    }
+    EXPECT_EQ(finished, a.get());
+    EXPECT_EQ(pair.current(), b.get());
 }
 
 } // namespace

@@ -67,11 +67,11 @@ public:
 
     // ---- the audio thread ----
 
-    //! Renders `frames` (1 to max_block) stereo frames into `left` and
-    //! `right`, overwriting them, applying `events` (sorted by frame, frames
-    //! below `frames`; later ones are applied at the block's last frame) at
-    //! their frames, so the output does not depend on how a score is cut
-    //! into blocks.
+    //! Renders `frames` stereo frames into `left` and `right`, overwriting
+    //! them, applying `events` (sorted by frame, frames below `frames`; later
+    //! ones take effect after the block) at their frames, so the output does
+    //! not depend on how a score is cut into blocks. Blocks longer than
+    //! max_block are rendered in pieces.
     void process(std::span<const VoiceEvent> events, float *left, float *right,
                  uint32_t frames);
     //! Voices sounding or fading now.

@@ -190,3 +190,13 @@ std::string library_json(const std::vector<LibraryPreset> &presets)
     }
     return text;
 }
+
+PresLoadResult load_named_preset(const std::string &given, Instrument &instrument,
+                                 std::string &message)
+{
+    const std::string file = resolve_preset(given, preset_library_folder());
+    const PresLoadResult result = load_pres_result(&instrument, file.c_str(), message);
+    if (result != PRES_UNREADABLE)
+        apply_loaded_pres(&instrument);
+    return result;
+}

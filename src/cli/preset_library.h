@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "presets.h"
+
 //! One preset of the library.
 struct LibraryPreset {
     std::string name;  // the file name without ".cwrp"
@@ -31,6 +33,14 @@ std::vector<LibraryPreset> list_library(const std::string &folder);
 //! preset of the library below `folder` with that name; else `given`, so
 //! that its load fails with the usual message.
 std::string resolve_preset(const std::string &given, const std::string &folder);
+
+//! Loads --preset `given` (a file, or a name of the installed library as
+//! resolve_preset finds it) into `instrument` as the window loads a preset:
+//! sizes clamped to the window's ranges, the nodes on the shape's reset
+//! values. Anything but PRES_LOADED comes with one line in `message`; an
+//! unreadable preset is not applied.
+PresLoadResult load_named_preset(const std::string &given, Instrument &instrument,
+                                 std::string &message);
 
 //! The library as a table for a terminal, a header line and one line each.
 std::string library_text(const std::vector<LibraryPreset> &presets);

@@ -76,11 +76,12 @@ void clear_progress()
 
 // Loads a preset as the window does: sizes clamped to the window's ranges and
 // the nodes on the loaded shape's reset values (options given later override
-// both). An incomplete preset is a warning; an unreadable one ends the run.
-bool load_preset(const std::string &file, Instrument &instrument)
+// both). A file by that name wins over a preset of the library with that
+// name. An incomplete preset is a warning; an unreadable one ends the run.
+bool load_preset(const std::string &given, Instrument &instrument)
 {
     std::string message;
-    switch (load_pres_result(&instrument, file.c_str(), message)) {
+    switch (load_named_preset(given, instrument, message)) {
     case PRES_UNREADABLE:
         print_error(message);
         return false;
@@ -90,7 +91,6 @@ bool load_preset(const std::string &file, Instrument &instrument)
     case PRES_LOADED:
         break;
     }
-    apply_loaded_pres(&instrument);
     return true;
 }
 
@@ -373,9 +373,7 @@ int main(int argc, char **argv)
     if (options.list_presets)
         return list_presets(options);
     Instrument instrument = instrument_defaults();
-    // A file by that name wins over a preset of the library with that name.
-    if (!options.preset_file.empty() &&
-        !load_preset(resolve_preset(options.preset_file, preset_library_folder()), instrument))
+    if (!options.preset_file.empty() && !load_preset(options.preset_file, instrument))
         return exit_failure;
     if (!apply_render_options(options, instrument, error)) {
         print_error(error);

@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 #include "intl.h"
+#include "option_table.h"
 #include "option_values.h"
 
 namespace {
@@ -20,12 +22,6 @@ using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 struct StrvDeleter {
     void operator()(gchar **v) const { g_strfreev(v); }
-};
-struct ContextDeleter {
-    void operator()(GOptionContext *c) const { g_option_context_free(c); }
-};
-struct ErrorDeleter {
-    void operator()(GError *e) const { g_error_free(e); }
 };
 
 template <typename... Args> std::string format(const char *fmt, Args... args)
@@ -342,11 +338,7 @@ using StoreFn = bool (*)(RenderOptions &, const char *option, const char *value,
 
 // One row per option, in the order --help lists them. A row without an
 // argument description is a flag.
-struct OptionRow {
-    const char *long_name;
-    char short_name;
-    const char *arg_description;
-    const char *description;
+struct OptionRow : OptionHelp {
     StoreFn store;
 };
 
@@ -464,39 +456,12 @@ const OptionRow option_rows[] = {
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
 
-struct ParseState {
-    RenderOptions *options;
-};
-
-const OptionRow *find_row(const char *option_name)
+const OptionRow *find_row(const char *long_name)
 {
-    // GLib hands over "--long-name" or "-s".
-    for (const OptionRow &row : option_rows) {
-        if (option_name[0] == '-' && option_name[1] == '-' &&
-            std::strcmp(option_name + 2, row.long_name) == 0)
+    for (const OptionRow &row : option_rows)
+        if (std::strcmp(long_name, row.long_name) == 0)
             return &row;
-        if (row.short_name && option_name[0] == '-' && option_name[1] == row.short_name &&
-            option_name[2] == '\0')
-            return &row;
-    }
     return nullptr;
-}
-
-gboolean on_option(const gchar *option_name, const gchar *value, gpointer data, GError **error)
-{
-    auto *state = static_cast<ParseState *>(data);
-    const OptionRow *row = find_row(option_name);
-    std::string message;
-    if (!row) {
-        message = format(_("Unknown option %s"), option_name);
-    } else {
-        // The option as the user knows it, long form.
-        const std::string name = std::string("--") + row->long_name;
-        if (row->store(*state->options, name.c_str(), value ? value : "", message))
-            return TRUE;
-    }
-    g_set_error_literal(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE, message.c_str());
-    return FALSE;
 }
 
 // Non-zero when the length gives no frame at the rate, as do_render counts.
@@ -554,48 +519,13 @@ bool check_node(const Instrument &ins, const char *option, int32_t node, std::st
 
 bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error)
 {
-    ParseState state{&options};
-
-    std::vector<GOptionEntry> entries;
-    for (const OptionRow &row : option_rows) {
-        GOptionEntry e{};
-        e.long_name = row.long_name;
-        e.short_name = row.short_name;
-        e.flags = row.arg_description ? 0 : G_OPTION_FLAG_NO_ARG;
-        e.arg = G_OPTION_ARG_CALLBACK;
-        e.arg_data = reinterpret_cast<gpointer>(&on_option);
-        e.description = row.description;
-        e.arg_description = row.arg_description;
-        entries.push_back(e);
-    }
-    entries.push_back(GOptionEntry{}); // end of the table
-
-    const std::unique_ptr<GOptionContext, ContextDeleter> context(
-        g_option_context_new(N_("- render one percussion sound to a WAV file")));
-    g_option_context_set_translation_domain(context.get(), CW_TEXT_DOMAIN);
-    GOptionGroup *group = g_option_group_new("render", "", "", &state, nullptr);
-    g_option_group_add_entries(group, entries.data());
-    g_option_group_set_translation_domain(group, CW_TEXT_DOMAIN);
-    g_option_context_set_main_group(context.get(), group); // the context owns it
-
-    // GLib takes options out of the vector it parses: give it a copy.
-    std::vector<gchar *> copy;
-    for (int i = 0; i < argc; ++i)
-        copy.push_back(g_strdup(argv[i]));
-    copy.push_back(nullptr);
-    gchar **args = static_cast<gchar **>(g_memdup2(copy.data(), copy.size() * sizeof(gchar *)));
-    GError *raw = nullptr;
-    const bool parsed = g_option_context_parse_strv(context.get(), &args, &raw) != FALSE;
-    const std::unique_ptr<gchar *, StrvDeleter> rest(args);
-    const std::unique_ptr<GError, ErrorDeleter> err(raw);
-    if (!parsed) {
-        error = err ? err->message : _("invalid command line");
+    std::vector<OptionHelp> rows(std::begin(option_rows), std::end(option_rows));
+    const auto store = [&](size_t row, const char *option, const char *value, std::string &e) {
+        return option_rows[row].store(options, option, value, e);
+    };
+    if (!parse_option_table(argc, argv, rows, N_("- render one percussion sound to a WAV file"),
+                            store, error))
         return false;
-    }
-    if (rest && rest.get()[0] && rest.get()[1]) {
-        error = format(_("unexpected argument '%s'"), rest.get()[1]);
-        return false;
-    }
     if (options.show_version || options.list_presets)
         return true;
     const bool score_option = options.midi_channel != 0 || options.polyphony ||
@@ -652,6 +582,22 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
         return false;
     }
     return true;
+}
+
+bool store_render_option(RenderOptions &options, const char *option, const char *value,
+                         std::string &error)
+{
+    const OptionRow *row = std::strncmp(option, "--", 2) == 0 ? find_row(option + 2) : nullptr;
+    if (!row) {
+        error = format(_("Unknown option %s"), option);
+        return false;
+    }
+    return row->store(options, option, value, error);
+}
+
+const OptionHelp *render_option_help(const char *long_name)
+{
+    return find_row(long_name);
 }
 
 bool explores(const RenderOptions &o)

@@ -12,6 +12,7 @@
 #include "tune.h"
 #include "instrument.h"
 #include "notes.h"
+#include "option_table.h"
 #include "render.h"
 #include "wav_frames.h"
 
@@ -86,6 +87,17 @@ constexpr int exit_usage = 2;
 //! `error` to one line naming the option and the valid values. --help prints
 //! the help and exits the process with status 0, as GLib does.
 bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error);
+
+//! Stores one of the renderer's options, given as `option` ("--shape") with
+//! `value` ("" for a flag), checked as the renderer checks it: how other
+//! programs take the same sound options. Returns false with `error` set to
+//! one line (also for an option the renderer does not have).
+bool store_render_option(RenderOptions &options, const char *option, const char *value,
+                         std::string &error);
+
+//! The renderer's help for the option `long_name` ("shape"); null when it has
+//! no such option.
+const OptionHelp *render_option_help(const char *long_name);
 
 //! True when the command line asks for a random or mutated instrument.
 bool explores(const RenderOptions &options);

@@ -398,6 +398,44 @@ TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
     EXPECT_GT(peak(reference, rate * 47 / 100, rate / 2), 0.01f);
 }
 
+// Level, release, one-shot, restrike and velocity curve change without a
+// prepare: an engine adjusted between two notes plays them bit for bit as
+// two engines prepared with the first and the second settings would, and
+// nothing else is taken or allocated.
+TEST(VoiceEngine, AdjustedSettingsPlayAsAnEnginePreparedWithThem)
+{
+    const Instrument ins = instrument_defaults();
+    EngineSettings first, second;
+    second.level_db = -6.0;
+    second.release_s = 0.05;
+    second.velocity_curve = 2.0;
+    auto adjusted = engine_for(ins, first), reference = engine_for(ins, second);
+    const auto key = static_cast<uint8_t>(adjusted->root_key());
+    const std::vector<VoiceEvent> score = {{0, note_on, key, 90}, {2000, note_off, key, 0}};
+    play(*adjusted, score, 100);
+    counting = true;
+    allocations = 0;
+    const bool taken = adjusted->adjust(second);
+    counting = false;
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(allocations, 0);
+    adjusted->reset();
+    const Stereo a = play(*adjusted, score, rate / 2), b = play(*reference, score, rate / 2);
+    EXPECT_EQ(a.left, b.left);
+    EXPECT_EQ(a.right, b.right);
+    EXPECT_GT(peak(a.left), 0.01f);
+
+    EngineSettings rebuilt = second;
+    rebuilt.bend_range = 12.0;
+    EngineSettings wrong = second;
+    wrong.level_db = 20.0;
+    EXPECT_FALSE(adjusted->adjust(rebuilt));
+    EXPECT_FALSE(adjusted->adjust(wrong));
+    EXPECT_EQ(adjusted->settings().level_db, -6.0);
+    EXPECT_FALSE(voice::same_preparation(second, rebuilt));
+    EXPECT_TRUE(voice::same_preparation(first, second));
+}
+
 // A sound changed while a note rings: the ringing note keeps the old
 // engine, hears its key-up there, and the new engine takes the next note;
 // the old one comes back to be freed once its note has ended.

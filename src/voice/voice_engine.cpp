@@ -49,23 +49,25 @@ bool in_range(double v, double lo, double hi)
     return v >= lo && v <= hi;
 }
 
-std::string check_settings(const EngineSettings &s)
+// The fault of settings out of range, untranslated; null when there is none.
+// Nothing here allocates: adjust() checks on the audio thread.
+const char *settings_fault(const EngineSettings &s)
 {
     if (s.polyphony < 1 || s.polyphony > polyphony_max)
-        return _("The polyphony must lie between 1 and 64 voices.");
+        return N_("The polyphony must lie between 1 and 64 voices.");
     if (s.root_key < -1 || s.root_key >= keys)
-        return _("The root key must be a MIDI key from 0 to 127.");
+        return N_("The root key must be a MIDI key from 0 to 127.");
     if (!in_range(s.tuning_cents, -100.0, 100.0))
-        return _("The tuning must lie between -100 and 100 cents.");
+        return N_("The tuning must lie between -100 and 100 cents.");
     if (!in_range(s.release_s, 0.01, 10.0))
-        return _("The release must lie between 0.01 and 10 seconds.");
+        return N_("The release must lie between 0.01 and 10 seconds.");
     if (!in_range(s.velocity_curve, 0.2, 5.0))
-        return _("The velocity curve must lie between 0.2 and 5.");
+        return N_("The velocity curve must lie between 0.2 and 5.");
     if (!in_range(s.bend_range, 0.0, 24.0))
-        return _("The bend range must lie between 0 and 24 semitones.");
+        return N_("The bend range must lie between 0 and 24 semitones.");
     if (!in_range(s.level_db, -40.0, 12.0))
-        return _("The level must lie between -40 and 12 dB.");
-    return {};
+        return N_("The level must lie between -40 and 12 dB.");
+    return nullptr;
 }
 
 soxr_t new_soxr(int32_t factor, int32_t rate_hz)
@@ -144,9 +146,10 @@ std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, 
                                                   const EngineSettings &settings,
                                                   int32_t max_block, std::string &error)
 {
-    error = check_settings(settings);
-    if (!error.empty())
+    if (const char *fault = settings_fault(settings)) {
+        error = _(fault);
         return nullptr;
+    }
     if (rate_hz <= 0 || max_block <= 0) {
         error = _("The rate and the block size must be positive.");
         return nullptr;
@@ -200,18 +203,9 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error)
     for (int32_t level = 0; level < factor_levels; ++level) {
         const double steps_per_s = r * (1 << level);
         damp_[level] = std::pow(0.5, 1.0 / (steps_per_s * ins.damping));
-        // A mode's amplitude falls by the square root of the damping factor
-        // per step (the step's determinant is the factor), so 60 dB in
-        // release_s takes a factor of 10^(-6 / steps).
-        release_damp_[level] =
-            std::min(damp_[level], std::pow(10.0, -6.0 / (settings_.release_s * steps_per_s)));
         offset_a_[level] = std::pow(0.5, offset_halvings_per_s / steps_per_s);
-        // A released voice's running offset follows it to rest as fast as
-        // the mesh falls silent; held, it moves as slowly as the render
-        // loop's.
-        release_offset_a_[level] = std::min(
-            offset_a_[level], std::pow(10.0, -3.0 / (settings_.release_s * steps_per_s)));
     }
+    set_release_constants();
     envelope_c_ = 1.0 - envelope_rate_hz / r;
     rest_threshold_ = std::pow(10.0, rest_db / 20.0);
     fade_frames_ = std::max(1, static_cast<int32_t>(std::lround(steal_fade_s * r)));
@@ -269,6 +263,7 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error)
         probe.reset_lane(l);
         probe.set_constants(l, 0.0, 1.0);
     }
+    calibration_peak_ = peak;
     gain_ = peak > 0.0 && std::isfinite(peak)
                 ? std::pow(10.0, (root_peak_dbfs + settings_.level_db) / 20.0) / peak
                 : 0.0;
@@ -314,6 +309,48 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error)
         if (key_level_[k] < 0)
             break;
         highest_key_ = k;
+    }
+    return true;
+}
+
+void VoiceEngine::set_release_constants()
+{
+    for (int32_t level = 0; level < factor_levels; ++level) {
+        const double steps_per_s = static_cast<double>(rate_hz_) * (1 << level);
+        // A mode's amplitude falls by the square root of the damping factor
+        // per step (the step's determinant is the factor), so 60 dB in
+        // release_s takes a factor of 10^(-6 / steps).
+        release_damp_[level] =
+            std::min(damp_[level], std::pow(10.0, -6.0 / (settings_.release_s * steps_per_s)));
+        // A released voice's running offset follows it to rest as fast as
+        // the mesh falls silent; held, it moves as slowly as the render
+        // loop's.
+        release_offset_a_[level] = std::min(
+            offset_a_[level], std::pow(10.0, -3.0 / (settings_.release_s * steps_per_s)));
+    }
+}
+
+bool same_preparation(const EngineSettings &a, const EngineSettings &b)
+{
+    return a.polyphony == b.polyphony && a.root_key == b.root_key &&
+           a.tuning_cents == b.tuning_cents && a.second_pickup == b.second_pickup &&
+           a.mono == b.mono && a.bend_range == b.bend_range;
+}
+
+bool VoiceEngine::adjust(const EngineSettings &settings)
+{
+    if (!same_preparation(settings_, settings) || settings_fault(settings))
+        return false;
+    const bool new_release = settings.release_s != settings_.release_s;
+    const bool new_level = settings.level_db != settings_.level_db;
+    settings_ = settings;
+    if (new_level && gain_ > 0.0)
+        gain_ = std::pow(10.0, (root_peak_dbfs + settings_.level_db) / 20.0) / calibration_peak_;
+    if (new_release) {
+        set_release_constants();
+        for (Voice &v : voices_)
+            if (v.active && v.released)
+                apply_step(v);
     }
     return true;
 }

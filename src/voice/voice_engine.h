@@ -43,6 +43,11 @@ struct EngineSettings {
 };
 
 constexpr int32_t polyphony_max = 64;
+
+//! True when an engine prepared with `a` can take `b` through
+//! VoiceEngine::adjust: they differ only in level, release, one-shot, restrike
+//! and velocity curve.
+bool same_preparation(const EngineSettings &a, const EngineSettings &b);
 //! A full-velocity note at the root key peaks here (dBFS), before level_db.
 constexpr double root_peak_dbfs = -12.0;
 
@@ -78,6 +83,11 @@ public:
     int32_t active_voices() const;
     //! Silences every voice at once (no fade); the pedal is let go.
     void reset();
+    //! Takes settings that need no prepare (see same_preparation) at once:
+    //! the notes to come and the released voices ringing follow them, and
+    //! the engine plays as one prepared with them. False, with nothing
+    //! changed, for settings out of range or that need a prepare.
+    bool adjust(const EngineSettings &settings);
 
     // ---- any thread, constant after prepare ----
     int32_t root_key() const { return root_key_; }
@@ -116,6 +126,7 @@ private:
     // Preparing (voice_engine.cpp).
     bool measure(const Instrument &ins, std::string &error);
     void make_decimators();
+    void set_release_constants();
     double step_for(int32_t key, double bend_semitones, int32_t level) const;
     // The rules over the pool (voice_pool.cpp).
     void note_on(int32_t key, int32_t velocity);
@@ -142,6 +153,7 @@ private:
     int32_t sampling_node_ = 0, second_node_ = 0, actuation_node_ = 0;
     int32_t root_key_ = 60, lowest_key_ = 0, highest_key_ = 127;
     double gain_ = 0.0;
+    double calibration_peak_ = 0.0; // the instrument's own note, for the gain
     double reference_hz_ = 0.0;
     double base_dt_ = 0.0;     // the instrument's own step at this rate
     double omega_sq_ = 0.0;    // the reference partial's stiffness, for the discretisation

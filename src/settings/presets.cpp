@@ -11,9 +11,9 @@
 
 namespace {
 
-constexpr const char *preset_root = "cwrp";
+constexpr const char *preset_root = pres_root_name;
 constexpr const char *legacy_preset_root = "cwrinstr";
-constexpr const char *preset_version = "0.1.0";
+constexpr const char *preset_version = pres_version;
 constexpr const char *root_path = ""; // every key is a child of the root
 
 //! Shape names by InstrumentType.
@@ -40,8 +40,9 @@ double clamp_double(double value, double low, double high)
 
 } // namespace
 
-int save_pres(Instrument *ins, const char *file_name, std::string &message)
+XmlpDocHandle pres_document(const Instrument &instrument, const char *file_name)
 {
+    const Instrument *ins = &instrument;
     g_assert(is_shape(ins->type));
     XmlpDocHandle doc = xmlp_new_doc(file_name, preset_root, preset_version);
     xmlp_set_string(*doc, root_path, "type", type_names[ins->type]);
@@ -63,6 +64,12 @@ int save_pres(Instrument *ins, const char *file_name, std::string &message)
     xmlp_set_double(*doc, root_path, "damping", ins->damping);
     xmlp_set_int(*doc, root_path, "actuation", ins->actuation);
     xmlp_set_double(*doc, root_path, "velocity", ins->velocity);
+    return doc;
+}
+
+int save_pres(Instrument *ins, const char *file_name, std::string &message)
+{
+    XmlpDocHandle doc = pres_document(*ins, file_name);
     int error = 0;
     if (xmlp_sync(*doc, &error) < 0) {
         message = format_with_file(_("Could not write file %s"), file_name);
@@ -82,15 +89,23 @@ PresLoadResult load_pres_result(Instrument *ins, const char *file_name, std::str
         return PRES_UNREADABLE;
     }
 
+    if (pres_read_document(*doc, ins))
+        return PRES_LOADED;
+    message = _("Incorrect or incomplete presets file. Some values may be missing.");
+    return PRES_INCOMPLETE;
+}
+
+bool pres_read_document(const XmlpDoc &doc, Instrument *ins)
+{
     // Each value is stored as soon as it is found, so an incomplete preset is
     // applied as far as it goes; "type" itself is never missing.
-    const std::string type = xmlp_get_string_default(*doc, root_path, "type", "tube").value();
+    const std::string type = xmlp_get_string_default(doc, root_path, "type", "tube").value();
     bool complete = true;
     auto read_int = [&](const char *name, int32_t *field) {
-        complete = xmlp_get_int(*doc, root_path, name, field) != 0 && complete;
+        complete = xmlp_get_int(doc, root_path, name, field) != 0 && complete;
     };
     auto read_double = [&](const char *name, double *field) {
-        complete = xmlp_get_double(*doc, root_path, name, field) != 0 && complete;
+        complete = xmlp_get_double(doc, root_path, name, field) != 0 && complete;
     };
     if (g_ascii_strcasecmp(type.c_str(), "rod") == 0) {
         ins->type = TYPE_ROD;
@@ -110,11 +125,7 @@ PresLoadResult load_pres_result(Instrument *ins, const char *file_name, std::str
     read_double("damping", &ins->damping);
     read_int("actuation", &ins->actuation);
     read_double("velocity", &ins->velocity);
-
-    if (complete)
-        return PRES_LOADED;
-    message = _("Incorrect or incomplete presets file. Some values may be missing.");
-    return PRES_INCOMPLETE;
+    return complete;
 }
 
 int load_pres(Instrument *ins, const char *file_name, std::string &message)

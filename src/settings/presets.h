@@ -10,6 +10,21 @@
 #include <string>
 
 #include "instrument.h"
+#include "xml_property_store.h"
+
+//! Root element and version of a preset document (earlier versions' root:
+//! "cwrinstr").
+constexpr const char *pres_root_name = "cwrp";
+constexpr const char *pres_version = "0.1.0";
+
+//! The preset document of the sound fields of `ins`, as save_pres writes it
+//! to `file_name`; other front ends (a plugin's state) add keys of their own.
+XmlpDocHandle pres_document(const Instrument &ins, const char *file_name);
+
+//! Reads the sound fields of a preset document into `*ins` as
+//! load_pres_result reads a file: the shape and every value found. False
+//! when a value is missing.
+bool pres_read_document(const XmlpDoc &doc, Instrument *ins);
 
 //! Writes the sound fields of `*ins` to `file_name` as a new preset document
 //! (an existing file is replaced, not read), saved as xmlp_sync saves. A file

@@ -14,6 +14,7 @@ packages=(
   python3 valgrind libsmf-dev python3-mido libsoxr-dev
   xdotool imagemagick x11-utils libgl1-mesa-dri mesa-utils
   desktop-file-utils appstream shared-mime-info libglib2.0-bin
+  libjack-jackd2-dev jackd2 python3-jack-client python3-numpy
 )
 
 if [ "$(id -u)" -eq 0 ]; then

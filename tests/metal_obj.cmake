@@ -31,7 +31,7 @@ add_test(NAME MetalObjExports.OnlyLibrarySymbolsAndSoname
   COMMAND ${CMAKE_COMMAND} -DLIB=$<TARGET_FILE:cwphymod> -P ${CMAKE_CURRENT_SOURCE_DIR}/metal_obj_exports.cmake)
 
 set(installed_programs "")
-foreach(program clangwright clangwright-render clangwright-analyse)
+foreach(program clangwright clangwright-render clangwright-analyse clangwright-live)
   if(TARGET ${program})
     list(APPEND installed_programs ${program})
   endif()

@@ -10,6 +10,7 @@ notes come from a MIDI port of the test's own client, flagged physical so that
 """
 
 import argparse
+import glob
 import os
 import select
 import shutil
@@ -44,6 +45,8 @@ MAX_CENTS = 3.0
 # prepared for (256 frames here, 4096 in the renderer): key 96 by some 80
 # frames more.
 MAX_ONSET_FRAMES = PERIOD
+# Where libjack keeps its sockets and semaphores on Linux.
+JACK_TMP_DIR = "/dev/shm"
 # Recordings with a hole that may be made before the case fails.
 ATTEMPTS = 4
 # Seconds any one step may take before the case fails.
@@ -75,7 +78,11 @@ class Server:
         self.env = dict(os.environ, HOME=scratch, XDG_CONFIG_HOME=scratch,
                         JACK_DEFAULT_SERVER=self.name, JACK_NO_START_SERVER="1",
                         JACK_NO_AUDIO_RESERVATION="1", LC_ALL="C")
-        self.log = open(os.path.join(scratch, "jackd.log"), "wb")
+        self.log = open(os.path.join(scratch, "jackd.log"), "ab")
+        self.killed = False
+        self.start()
+
+    def start(self):
         self.process = subprocess.Popen(
             ["jackd", "-n", self.name, "--no-realtime", "--sync", "-d", "dummy", "-r", str(RATE),
              "-p", str(PERIOD)],
@@ -95,14 +102,29 @@ class Server:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+            self.killed = True
 
     def stop(self):
+        if self.killed:
+            # A killed server leaves its shared memory (some 100 MB) behind; a
+            # server starting frees what dead ones left, and stopping frees its
+            # own.
+            self.killed = False
+            try:
+                self.start()
+            except Failure:
+                pass
         if self.process.poll() is None:
             self.process.terminate()
             try:
                 self.process.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                self.kill()
+                self.process.kill()
+                self.process.wait()
+        # What nobody removes: the sockets and the semaphores of the clients
+        # of a server that was killed, or that were killed themselves.
+        for leftover in glob.glob(f"{JACK_TMP_DIR}/jack_*{self.name}_*"):
+            os.remove(leftover)
         self.log.close()
 
 

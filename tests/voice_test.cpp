@@ -398,6 +398,27 @@ TEST(VoiceEngine, AScorePlaysTheSameInEveryBlockSizeWithoutAllocating)
     EXPECT_GT(peak(reference, rate * 47 / 100, rate / 2), 0.01f);
 }
 
+// A decimated key held for a second and rung out: its resampler hands out
+// frames in bursts around the block, and its queue must keep every one, or
+// the frames it drops (and so the sound) depend on the host's blocks.
+TEST(VoiceEngine, ADecimatedKeyRingingForSecondsPlaysTheSameInEveryBlockSize)
+{
+    const Instrument ins = instrument_defaults();
+    std::vector<float> reference;
+    for (uint32_t block : {4096u, 4095u, 1u, 333u}) {
+        auto e = engine_for(ins);
+        const auto key = static_cast<uint8_t>(e->root_key() + 16);
+        ASSERT_EQ(e->key_oversampling(key), 2);
+        const Stereo out =
+            play(*e, {{0, note_on, key, 100}, {rate, note_off, key, 0}}, 3 * rate, block);
+        if (reference.empty())
+            reference = out.left;
+        else
+            EXPECT_EQ(out.left, reference) << "block " << block;
+    }
+    EXPECT_GT(peak(reference, rate / 2, rate), 0.001f);
+}
+
 // Level, release, one-shot, restrike and velocity curve change without a
 // prepare: an engine adjusted between two notes plays them bit for bit as
 // two engines prepared with the first and the second settings would, and

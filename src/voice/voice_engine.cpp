@@ -379,7 +379,13 @@ void VoiceEngine::make_decimators()
                         k = -1;
                 break;
             }
-            d->queue.assign(static_cast<size_t>(2 * (max_block_ + 2 * decimator_delay_)), 0.0);
+            // Room for what waits (the delay, and what soxr hands out ahead
+            // of its input, up to a transform's length) and a block on top:
+            // a full queue would drop frames, and where it drops them
+            // depends on the blocks.
+            d->queue.assign(static_cast<size_t>(2 * (max_block_ + 2 * decimator_delay_ +
+                                                     2 * (1 << decimator_dft_log2))),
+                            0.0);
             d->count = static_cast<size_t>(decimator_delay_);
             decimators_[v * factor_levels + static_cast<size_t>(level)] = std::move(d);
         }

@@ -144,6 +144,8 @@ private:
     void render_direct(size_t batch, double *left, double *right, uint32_t frames);
     void render_oversampled(size_t batch, double *left, double *right, uint32_t frames);
     void output(Voice &v, double yl, double yr, double *left, double *right, uint32_t f);
+    uint32_t frames_before_end(const Voice &v, uint32_t frames) const;
+    void decimate(Decimator &d, const double *in, size_t steps);
 
     Instrument instrument_{};
     EngineSettings settings_;

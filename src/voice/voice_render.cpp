@@ -124,29 +124,24 @@ void VoiceEngine::render_oversampled(size_t b, double *left, double *right, uint
         }
     }
 
+    // Each lane's resampler is fed its voice up to the frame the voice ends
+    // at and no further, and a frame leaves the queue for each frame fed:
+    // the next voice on the lane then finds the resampler and the queue as
+    // they would be however the blocks fell. Up to the first frame the
+    // voice may end at, the run is fed at once, then a frame at a time.
     for (int32_t l = 0; l < lanes; ++l) {
         if (!sounding[l])
             continue;
         Decimator &d = *decimators_[(b * lanes + static_cast<size_t>(l)) * factor_levels +
                                     static_cast<size_t>(level)];
         const double *in = internal_.data() + static_cast<size_t>(l) * lane_span;
+        Voice &v = lane_voice[l];
+        const uint32_t at_once = frames_before_end(v, frames);
+        decimate(d, in, static_cast<size_t>(at_once) << level);
         const size_t capacity = d.queue.size() / 2;
-        for (size_t fed = 0; fed < steps;) {
-            size_t used = 0, made = 0;
-            soxr_process(d.soxr, in + 2 * fed, steps - fed, &used, decimated_.data(),
-                         decimated_.size() / 2, &made);
-            for (size_t i = 0; i < made && d.count < capacity; ++i, ++d.count) {
-                const size_t at = (d.head + d.count) % capacity;
-                d.queue[2 * at] = decimated_[2 * i];
-                d.queue[2 * at + 1] = decimated_[2 * i + 1];
-            }
-            fed += used;
-            if (used == 0 && made == 0)
-                break;
-        }
-        // Every frame leaves the queue, also after the voice is freed within
-        // the run, so its delay stays what it was made with.
-        for (uint32_t f = 0; f < frames; ++f) {
+        for (uint32_t f = 0; f < frames && v.active; ++f) {
+            if (f >= at_once)
+                decimate(d, in + (static_cast<size_t>(f) << level) * 2, size_t{1} << level);
             double yl = 0.0, yr = 0.0;
             if (d.count > 0) {
                 yl = d.queue[2 * d.head];
@@ -154,10 +149,54 @@ void VoiceEngine::render_oversampled(size_t b, double *left, double *right, uint
                 d.head = (d.head + 1) % capacity;
                 --d.count;
             }
-            Voice &v = lane_voice[l];
-            if (v.active)
-                output(v, yl, yr, left, right, f);
+            output(v, yl, yr, left, right, f);
         }
+    }
+}
+
+// How many frames of the run surely pass before `v` may be freed: a fade
+// ends when it runs out; a released voice's envelope falls by at most
+// envelope_c_ a frame, and its peak can only rise from a frame that lies far
+// above the rest threshold; a voice that never sounded ends on time.
+uint32_t VoiceEngine::frames_before_end(const Voice &v, uint32_t frames) const
+{
+    // Rounding of the logarithms below, and the frame the test follows.
+    constexpr double margin_frames = 2.0;
+    if (v.fade_left > 0)
+        return std::min(frames, static_cast<uint32_t>(v.fade_left));
+    if (!v.released && !settings_.one_shot)
+        return frames;
+    const double per_frame = std::log(envelope_c_);
+    double earliest = std::log(rest_threshold_) / per_frame; // from a new peak
+    if (v.envelope_max > 0.0 && v.envelope > v.envelope_max * rest_threshold_)
+        earliest = std::min(
+            earliest, std::log(v.envelope_max * rest_threshold_ / v.envelope) / per_frame);
+    else if (v.envelope_max > 0.0)
+        earliest = 0.0;
+    else
+        earliest = std::min(earliest, static_cast<double>(silent_free_frames_) -
+                                          static_cast<double>(v.frames_on));
+    earliest -= margin_frames;
+    if (!(earliest > 0.0))
+        return 0;
+    return earliest >= frames ? frames : static_cast<uint32_t>(earliest);
+}
+
+void VoiceEngine::decimate(Decimator &d, const double *in, size_t steps)
+{
+    const size_t capacity = d.queue.size() / 2;
+    for (size_t fed = 0; fed < steps;) {
+        size_t used = 0, made = 0;
+        soxr_process(d.soxr, in + 2 * fed, steps - fed, &used, decimated_.data(),
+                     decimated_.size() / 2, &made);
+        for (size_t i = 0; i < made && d.count < capacity; ++i, ++d.count) {
+            const size_t at = (d.head + d.count) % capacity;
+            d.queue[2 * at] = decimated_[2 * i];
+            d.queue[2 * at + 1] = decimated_[2 * i + 1];
+        }
+        fed += used;
+        if (used == 0 && made == 0)
+            break;
     }
 }
 

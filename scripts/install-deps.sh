@@ -33,6 +33,9 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # jackd2 asks whether to raise the realtime limits; the tests run JACK
+  # without realtime, so the answer is no, given before it can ask.
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | "${SUDO[@]}" debconf-set-selections
   "${SUDO[@]}" apt-get update -qq
   "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

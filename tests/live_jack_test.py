@@ -6,6 +6,7 @@ physical, so that --connect finds it) come out at the pitch and the time
 clangwright-render --midi gives the same notes; SIGTERM ends with status 0;
 the server killed while a note rings: status 1 and one line."""
 
+import ctypes
 import glob
 import os
 import signal
@@ -44,20 +45,28 @@ def check(condition, message):
         sys.exit(f"FAIL: {message}")
 
 
+def end_with_test():
+    # A server outliving the test (one killed at its timeout) would keep one
+    # of the 8 places for servers that libjack has on the machine, as would a
+    # killed server until a server of its name starts again: SIGTERM when the
+    # test ends, whatever ends it (PR_SET_PDEATHSIG).
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)
+
+
 def start_server():
     jack.set_error_function(lambda message: None)  # "no server" while it starts
     # Synchronous mode: a cycle waits for every client, so that the test's
     # Python clients, on a busy machine, make a cycle late instead of missing it.
     server = subprocess.Popen(["jackd", "-n", SERVER, "--no-realtime", "--sync", "-d", "dummy",
-                               "-r", str(RATE), "-p", str(PERIOD)], env=ENV,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                               "-r", str(RATE), "-p", str(PERIOD)], env=ENV, preexec_fn=end_with_test,
+                              stdout=open(f"{SCRATCH}/jackd.log", "ab"), stderr=subprocess.STDOUT)
     for _ in range(100):
         try:
             return server, [jack.Client(name, no_start_server=True, servername=SERVER)
                             for name in ("test", "recorder")]
         except jack.JackOpenError:
             time.sleep(0.1)
-    check(False, "jackd did not start")
+    check(False, "jackd did not start: " + open(f"{SCRATCH}/jackd.log").read()[-2000:])
 
 
 def peak_hz(x, near_hz=None):
@@ -106,13 +115,15 @@ def rendered_notes(lead):
 
 
 class Keyboard:
-    """The test's MIDI out: sends events scheduled at server frames and keeps
-    the frame each went out at. A second client records out_l and out_r into
-    `take` (one client for both would close a loop through the program)."""
+    """The test's MIDI out: plays events given in frames from a cycle's start
+    that its own callback picks, so that a stall of the main thread cannot
+    put them in the past, and keeps the frame each went out at. A second
+    client records out_l and out_r into `take` from `lead` frames before
+    (one client for both would close a loop through the program)."""
 
     def __init__(self, sender, recorder):
-        self.sender, self.recorder, self.lock, self.pending, self.sent = \
-            sender, recorder, threading.Lock(), [], []
+        self.sender, self.recorder, self.lock, self.pending, self.sent, self.asked = \
+            sender, recorder, threading.Lock(), [], [], None
         self.midi = sender.midi_outports.register("midi_out", is_terminal=True, is_physical=True)
         self.inputs = [recorder.inports.register("in_l"), recorder.inports.register("in_r")]
         self.take = (0, np.zeros((2, 0), np.float32))  # (first frame, recording), swapped whole
@@ -125,6 +136,11 @@ class Keyboard:
         self.midi.clear_buffer()
         now = self.sender.last_frame_time
         with self.lock:
+            if self.asked:
+                (events, lead, length), self.asked = self.asked, None
+                base = (now // PERIOD + 2) * PERIOD + lead // PERIOD * PERIOD
+                self.take = (base - lead, np.full((2, lead + length), np.nan, np.float32))
+                self.pending = [(base + at, message) for at, message in events]
             while self.pending and self.pending[0][0] < now + frames:
                 at, message = self.pending.pop(0)
                 self.midi.write_midi_event(max(at - now, 0), message)
@@ -137,10 +153,14 @@ class Keyboard:
         for channel, port in enumerate(self.inputs if lo < hi else []):
             audio[channel, lo:hi] = port.get_array()[lo - at:hi - at]
 
-    def play(self, events, record_from, frames):
-        self.take = (record_from, np.full((2, frames), np.nan, np.float32))
+    def play(self, events, lead, frames):
+        """Plays `events` and records `frames` after them; returns the take."""
         with self.lock:
-            self.pending = sorted(self.pending + events)
+            self.sent, self.asked = [], (sorted(events), lead, frames)
+        while self.asked or self.pending or self.sender.frame_time < sum(
+                (self.take[0], self.take[1].shape[1], PERIOD)):
+            time.sleep(0.05)
+        return self.take
 
 
 def main():
@@ -163,18 +183,14 @@ def main():
                         "clangwright:midi_in": ["test:midi_out"]}, f"--connect made {links}")
         client.connect("clangwright:out_l", "recorder:in_l")
         client.connect("clangwright:out_r", "recorder:in_r")
-        first = client.frame_time + RATE // 2  # every client runs by then
         events = []
         for i, (key, in_cycle) in enumerate(NOTES):
-            at = (first + i * SPACING) // PERIOD * PERIOD + in_cycle  # cycles count from frame 0
+            at = i * SPACING // PERIOD * PERIOD + in_cycle  # the base is a cycle's start
             events += [(at, bytes([0x90, key, 110])), (at + HELD, bytes([0x80, key, 0]))]
-        keyboard.play(events, first - lead, lead + len(NOTES) * SPACING)
-        while client.frame_time < keyboard.take[0] + keyboard.take[1].shape[1] + PERIOD:
-            time.sleep(0.05)
-        left = keyboard.take[1][0]
+        start, (left, right) = keyboard.play(events, lead, len(NOTES) * SPACING)
         check(not np.isnan(left).any(), "the test's client missed a cycle")
-        check(np.max(np.abs(keyboard.take[1][1])) > 0, "out_r is silent")
-        downs = [at - keyboard.take[0] for at, m in keyboard.sent if m[0] == 0x90]
+        check(np.max(np.abs(right)) > 0, "out_r is silent")
+        downs = [at - start for at, m in keyboard.sent if m[0] == 0x90]
         for (key, _), (delay, hz, level), at in zip(NOTES, expected, downs):
             heard = onset(left, at - MAX_ONSET, level) - at
             live_hz = peak_hz(left[at + heard - delay:at + heard - delay + WINDOW], hz)
@@ -193,12 +209,9 @@ def main():
             check(live.poll() is None, "clangwright-live ended at its start")
             time.sleep(0.05)
         client.connect("clangwright:out_l", "recorder:in_l")
-        now = client.frame_time
-        keyboard.play([(now + PERIOD, bytes([0x90, 84, 127]))], now, RATE)
-        while not np.nanmax(np.abs(keyboard.take[1][0]), initial=0) > 0:  # the note rings
-            check(client.frame_time < keyboard.take[0] + RATE, "the note did not sound")
-            time.sleep(0.05)
-        server.kill()
+        _, (left, _) = keyboard.play([(0, bytes([0x90, 84, 127]))], 0, RATE // 4)
+        check(np.nanmax(np.abs(left)) > 0, "the note did not sound")
+        server.kill()  # while it rings
         out, err = live.communicate(timeout=20)
         status = live.returncode
         check((status, out, err) == (1, "", "clangwright-live: the JACK server has gone away\n"),
@@ -210,8 +223,9 @@ def main():
         for c in clients:
             c.close()
         if server.poll() is not None:
-            # A server that starts frees the shared memory (some 100 MB) a dead
-            # one left; the sockets and semaphores of its clients stay.
+            # A server that starts frees its name's place and the shared memory
+            # (some 100 MB) a dead one left; the sockets and semaphores of its
+            # clients stay.
             server, clients = start_server()
             for c in clients:
                 c.close()

@@ -252,7 +252,8 @@ void Plugin::run(uint32_t frames)
         play(done, n);
         done += n;
     }
-    if (num_to_free_ < to_free_max)
+    // A build with the worker keeps a place for the engine it replaces.
+    if (num_to_free_ + (building_ ? 1 : 0) < to_free_max)
         if (VoiceEngine *finished = pair_.take_finished())
             hand_over(finished);
 }

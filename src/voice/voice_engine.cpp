@@ -225,8 +225,12 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error)
         voices_[static_cast<size_t>(i)].batch = i / lanes;
         voices_[static_cast<size_t>(i)].lane = i % lanes;
     }
-    mix_left_.resize(static_cast<size_t>(max_block_));
-    mix_right_.resize(static_cast<size_t>(max_block_));
+    // Blocks are rendered in runs of the same most frames whatever the
+    // host's blocks, so the decimators are primed and delayed alike in every
+    // engine of the instrument.
+    run_frames_ = max_run_frames;
+    mix_left_.resize(static_cast<size_t>(run_frames_));
+    mix_right_.resize(static_cast<size_t>(run_frames_));
 
     // The instrument's own note in lane 0, exactly as the render loop plays
     // it, and the stability probe in the other lanes, in one run.
@@ -364,7 +368,7 @@ void VoiceEngine::make_decimators()
     int32_t delay = 0;
     for (int32_t level = 1; level < factor_levels; ++level)
         if (needed[level])
-            delay = std::max(delay, decimator_lag(1 << level, rate_hz_, max_block_));
+            delay = std::max(delay, decimator_lag(1 << level, rate_hz_, run_frames_));
     decimator_delay_ = delay + decimator_delay_margin;
     for (int32_t level = 1; level < factor_levels; ++level) {
         if (!needed[level])
@@ -383,7 +387,7 @@ void VoiceEngine::make_decimators()
             // of its input, up to a transform's length) and a block on top:
             // a full queue would drop frames, and where it drops them
             // depends on the blocks.
-            d->queue.assign(static_cast<size_t>(2 * (max_block_ + 2 * decimator_delay_ +
+            d->queue.assign(static_cast<size_t>(2 * (run_frames_ + 2 * decimator_delay_ +
                                                      2 * (1 << decimator_dft_log2))),
                             0.0);
             d->count = static_cast<size_t>(decimator_delay_);
@@ -392,11 +396,11 @@ void VoiceEngine::make_decimators()
     }
     while (highest_key_ >= lowest_key_ && key_level_[highest_key_] < 0)
         --highest_key_;
-    internal_.resize(static_cast<size_t>(lanes * 2 * max_block_ * max_oversampling));
-    decimated_.resize(static_cast<size_t>(2 * (max_block_ + 2 * decimator_delay_)));
+    internal_.resize(static_cast<size_t>(lanes * 2 * run_frames_ * max_oversampling));
+    decimated_.resize(static_cast<size_t>(2 * (run_frames_ + 2 * decimator_delay_)));
     for (size_t i = 0; i < decimators_.size(); ++i)
         if (Decimator *d = decimators_[i].get())
-            prime(d->soxr, 1 << (i % factor_levels), max_block_);
+            prime(d->soxr, 1 << (i % factor_levels), run_frames_);
 }
 
 double VoiceEngine::step_for(int32_t key, double bend_semitones, int32_t level) const

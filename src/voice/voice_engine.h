@@ -151,6 +151,8 @@ private:
     EngineSettings settings_;
     int32_t rate_hz_ = 0;
     int32_t max_block_ = 0;
+    int32_t run_frames_ = 0; // most frames rendered at a time
+    static constexpr int32_t max_run_frames = 4096;
     int32_t axis_ = 0;
     int32_t sampling_node_ = 0, second_node_ = 0, actuation_node_ = 0;
     int32_t root_key_ = 60, lowest_key_ = 0, highest_key_ = 127;

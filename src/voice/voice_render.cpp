@@ -14,7 +14,7 @@ namespace voice {
 void VoiceEngine::render(float *left, float *right, uint32_t frames)
 {
     for (uint32_t done = 0; done < frames;) {
-        const uint32_t n = std::min(frames - done, static_cast<uint32_t>(max_block_));
+        const uint32_t n = std::min(frames - done, static_cast<uint32_t>(run_frames_));
         std::fill_n(mix_left_.begin(), n, 0.0);
         std::fill_n(mix_right_.begin(), n, 0.0);
         for (size_t b = 0; b < batches_.size(); ++b) {

@@ -44,9 +44,8 @@ namespace {
 using voice::VoiceEngine;
 using voice::VoiceEvent;
 
-// The renderer plays scores in blocks of this many frames, and the engine's
-// decimators size their latency by the largest block: prepared alike, the
-// plugin plays every key as the renderer does. Longer host blocks are split.
+// The engine is prepared for blocks of this many frames, as the renderer
+// prepares it for scores; longer host blocks are split.
 constexpr int32_t engine_block = 4096;
 // MIDI events of one engine block; more at one frame are dropped.
 constexpr size_t events_max = 1024;

@@ -24,6 +24,18 @@ if(TARGET clangwright_lv2)
     CW_LV2_PREFIX="${cw_lv2_prefix}" CW_LV2_SCRATCH="${cw_lv2_scratch}"
     CW_SOURCE_DIR="${PROJECT_SOURCE_DIR}" CW_RENDER_PROGRAM="$<TARGET_FILE:clangwright-render>")
   add_dependencies(lv2_host_test clangwright-render clangwright_lv2)
+
+  # The plugin's own allocations, engines freed on the worker and refused
+  # states included, all freed again.
+  find_program(VALGRIND valgrind)
+  if(VALGRIND)
+    add_test(NAME Lv2Valgrind.RebuildsAndRefusedStatesLeakNothing
+      COMMAND ${VALGRIND} --error-exitcode=1 --leak-check=full
+              --errors-for-leak-kinds=definite,indirect $<TARGET_FILE:lv2_host_test>
+              --gtest_filter=*MeshControl*:*Damaged*)
+    set_tests_properties(Lv2Valgrind.RebuildsAndRefusedStatesLeakNothing PROPERTIES
+      FIXTURES_REQUIRED lv2_install TIMEOUT 300)
+  endif()
 endif()
 
 # jalv, a real host, under a private JACK server with the dummy driver: notes

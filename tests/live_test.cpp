@@ -16,27 +16,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "live_options.h"
 #include "live_player.h"
 #include "program_run.h"
 #include "score_render.h"
-
-// Every allocation of the process passes through here while counting is on.
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-} // namespace
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *__libc_memalign(size_t, size_t);
-extern "C" void *malloc(size_t n) { return allocations += counting, __libc_malloc(n); }
-extern "C" void *calloc(size_t n, size_t m) { return allocations += counting, __libc_calloc(n, m); }
-extern "C" void *realloc(void *p, size_t n) { return allocations += counting, __libc_realloc(p, n); }
-extern "C" void *aligned_alloc(size_t a, size_t n)
-{
-    return allocations += counting, __libc_memalign(a, n);
-}
 
 // One cycle's ports: the MIDI port's events and the two audio buffers.
 namespace {

@@ -12,48 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "lane_mesh.h"
 #include "metal_obj_ptr.h"
 #include "partial_probe.h"
 #include "render.h"
 #include "engine_pair.h"
 #include "voice_engine.h"
-
-// Every allocation of the process passes through here while counting is on.
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-} // namespace
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void *__libc_memalign(size_t, size_t);
-
-extern "C" void *malloc(size_t n)
-{
-    if (counting)
-        ++allocations;
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m)
-{
-    if (counting)
-        ++allocations;
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n)
-{
-    if (counting)
-        ++allocations;
-    return __libc_realloc(p, n);
-}
-extern "C" void *aligned_alloc(size_t a, size_t n)
-{
-    if (counting)
-        ++allocations;
-    return __libc_memalign(a, n);
-}
 
 namespace {
 

@@ -64,10 +64,7 @@ bool analyse_file(SoundAnalyser &analyser, const AnalyseOptions &options, size_t
 
 int main(int argc, char **argv)
 {
-    std::setlocale(LC_ALL, "");
-    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
-    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
-    g_set_prgname(program_name);
+    start_command_line_program(program_name);
 
     AnalyseOptions options;
     std::string error;

@@ -353,12 +353,7 @@ int list_presets(const RenderOptions &options)
 
 int main(int argc, char **argv)
 {
-    std::setlocale(LC_ALL, "");
-    // The catalogue below the prefix this program runs from, so that an
-    // install under any prefix finds its own translations.
-    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
-    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
-    g_set_prgname(program_name);
+    start_command_line_program(program_name);
 
     RenderOptions options;
     std::string error;

@@ -1,7 +1,9 @@
 #include "install_paths.h"
+#include "intl.h"
 
 #include <glib.h>
 
+#include <clocale>
 #include <memory>
 
 namespace {
@@ -41,4 +43,12 @@ std::string cw_install_path(const char *relative)
     if (prefix.empty() || prefix.back() != '/')
         prefix += '/';
     return prefix + relative;
+}
+
+void start_command_line_program(const char *name)
+{
+    std::setlocale(LC_ALL, "");
+    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
+    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
+    g_set_prgname(name);
 }

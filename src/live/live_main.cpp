@@ -192,10 +192,7 @@ int play(const LiveOptions &options, const Instrument &instrument)
 
 int main(int argc, char **argv)
 {
-    std::setlocale(LC_ALL, "");
-    bindtextdomain(CW_TEXT_DOMAIN, cw_install_path("share/locale").c_str());
-    bind_textdomain_codeset(CW_TEXT_DOMAIN, "UTF-8");
-    g_set_prgname(program_name);
+    start_command_line_program(program_name);
 
     LiveOptions options;
     std::string error;

@@ -276,7 +276,10 @@ BENCHMARK(BM_Threads)
     ->UseManualTime();
 BENCHMARK(BM_FastScalar)->Args({largest_plane, 96000})->Args({default_tube, 48000});
 BENCHMARK(BM_FastSse2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
-BENCHMARK(BM_FastAvx2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
+BENCHMARK(BM_FastAvx2)
+    ->Args({largest_plane, 96000})
+    ->Args({largest_tube, 96000})
+    ->Args({default_tube, 48000});
 
 // The whole render loop (build, strike, steps, offset removal, envelope,
 // normalisation) for one second of sound at the given rate, with its steps

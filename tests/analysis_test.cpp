@@ -84,22 +84,24 @@ TEST(SoundAnalysis, FindsKnownPartialsWithTheirLevelsAndDecays)
          {{220.0, 0, 1.2}, {587.33, -6, 0.8}, {1234.5, -12, 0.4}, {3001.0, -20, 0.15}},
          220.0,
          220.0},
-        // The strongest is not the lowest; a partial 35 dB down is listed but
-        // is not the lowest (30 dB); one 50 dB down is not a partial.
+        // The strongest is not the lowest; a partial 35 dB down that dies
+        // fast is listed but is not the lowest (30 dB below the strongest
+        // over the body).
         {"strongest above lowest",
          48000,
          2.0,
-         {{90.0, -35, 2.5}, {150.0, -20, 2.0}, {450.0, 0, 1.0}, {1100.0, -8, 0.3}},
+         {{90.0, -35, 0.5}, {150.0, -20, 2.0}, {450.0, 0, 1.0}, {1100.0, -8, 0.3}},
          150.0,
          450.0},
         // A partial that dies within a tenth of a second but starts loudest:
-        // its spectral peak is low and wide, its onset level still 0 dB.
-        {"fast partial strongest",
+        // its spectral peak is low and wide, its onset level still 0 dB; the
+        // ear hears the one that rings on as the strongest.
+        {"fast partial loudest at the onset",
          44100,
          1.0,
          {{2000.0, 0, 0.1}, {310.0, -10, 1.5}},
          310.0,
-         2000.0},
+         310.0},
         {"96 kHz, close partials",
          96000,
          2.0,
@@ -266,7 +268,8 @@ TEST(AnalysisReport, JsonHasTheFieldsAndNullsForWhatIsNotKnown)
     EXPECT_EQ(json_object_get_int_member(o, "rate"), 48000);
     EXPECT_EQ(json_object_get_double_member(o, "length_s"), 1.0);
     EXPECT_TRUE(json_object_get_null_member(o, "t60_s")); // the steady sine keeps it up
-    EXPECT_NEAR(json_object_get_double_member(o, "strongest_hz"), 440.0, 0.01);
+    // 440 Hz starts loudest, 1000 Hz rings on: the ear hears that one.
+    EXPECT_NEAR(json_object_get_double_member(o, "strongest_hz"), 1000.0, 0.01);
 
     JsonArray *partials = json_object_get_array_member(o, "partials");
     ASSERT_EQ(json_array_get_length(partials), 2u);
@@ -277,7 +280,10 @@ TEST(AnalysisReport, JsonHasTheFieldsAndNullsForWhatIsNotKnown)
     for (GList *l = members; l; l = l->next)
         names.emplace_back(static_cast<const char *>(l->data));
     g_list_free(members);
-    EXPECT_EQ(names, (std::vector<std::string>{"freq_hz", "level_db", "note", "cents", "t60_s"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"freq_hz", "onset_hz", "glide_cents", "steady",
+                                               "level_db", "body_db", "note", "cents", "t60_s"}));
+    EXPECT_TRUE(json_object_get_boolean_member(first, "steady"));
+    EXPECT_EQ(json_object_get_double_member(first, "glide_cents"), 0.0);
     EXPECT_STREQ(json_object_get_string_member(first, "note"), "A4"); // 432 Hz is A4 here
     EXPECT_NEAR(json_object_get_double_member(first, "cents"), 31.77, 0.01);
     EXPECT_NEAR(json_object_get_double_member(first, "t60_s"), 0.5, 0.5 * t60_tolerance);
@@ -290,7 +296,7 @@ TEST(AnalysisReport, JsonHasTheFieldsAndNullsForWhatIsNotKnown)
 TEST(AnalysisReport, TextNamesLowestAndStrongestAndListsEveryPartial)
 {
     const std::vector<int16_t> frames =
-        decaying_sines(48000, 1.0, {{220.0, -10, 0.6}, {660.0, 0, 0.4}, {1500.0, -20, 0.2}});
+        decaying_sines(48000, 1.0, {{220.0, -10, 0.6}, {660.0, 0, 0.8}, {1500.0, -20, 0.2}});
     const SoundAnalysis a = SoundAnalyser().analyse(frames, 48000);
     const std::string text = analysis_text(a, "bell.wav");
     EXPECT_EQ(text.rfind("bell.wav: 48000 Hz, 1.000 s, peak ", 0), 0u) << text;

@@ -107,7 +107,12 @@ std::string analysis_json(const SoundAnalysis &a, const std::optional<std::strin
     for (const Partial &p : a.partials) {
         json_builder_begin_object(b);
         add_number(b, "freq_hz", p.freq_hz, hz_decimals);
+        add_number(b, "onset_hz", p.onset_hz, hz_decimals);
+        add_number(b, "glide_cents", p.glide_cents, cents_decimals);
+        json_builder_set_member_name(b, "steady");
+        json_builder_add_boolean_value(b, p.steady);
         add_number(b, "level_db", p.level_db, db_decimals);
+        add_number(b, "body_db", p.body_db, db_decimals);
         json_builder_set_member_name(b, "note");
         json_builder_add_string_value(b, p.note.c_str());
         add_number(b, "cents", p.cents, cents_decimals);
@@ -141,10 +146,14 @@ std::string analysis_text(const SoundAnalysis &a, const std::string &title)
            '\n';
 
     std::vector<std::vector<std::string>> rows = {
-        {_("Frequency (Hz)"), _("Level (dB)"), _("Note"), _("Cents"), _("T60 (s)")}};
+        {_("Frequency (Hz)"), _("Level (dB)"), _("Note"), _("Cents"), _("Glide (cents)"),
+         _("T60 (s)")}};
     for (const Partial &p : a.partials)
         rows.push_back({format("%.2f", p.freq_hz), format("%.1f", rounded(p.level_db, 1)), p.note,
                         format("%+.1f", rounded(p.cents, 1)),
+                        // A partial that does not hold its pitch is marked as wandering.
+                        p.steady ? format("%+.1f", rounded(p.glide_cents, 1))
+                                 : format(_("%+.1f, wanders"), rounded(p.glide_cents, 1)),
                         p.t60_s ? format("%.3f", *p.t60_s) : std::string("-")});
     return out + table(rows);
 }

@@ -15,6 +15,8 @@
 // decay rate, and the frames' phase advance refines its frequency.
 #include "sound_analysis.h"
 
+#include "partial_tracks.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -33,6 +35,27 @@ constexpr double partial_high_fraction = 0.45; // of the rate
 constexpr double partial_range_db = 40.0;      // below the strongest
 constexpr size_t partial_count_max = 32;
 constexpr double lowest_range_db = 30.0;
+
+// The body of the sound, where the ear hears its pitch: from 0.3 s after the
+// onset on, or from a quarter of a shorter sound; a body shorter than 50 ms
+// is not measured on its own.
+constexpr double body_start_max_s = 0.3;
+constexpr double body_start_fraction = 0.25;
+constexpr double body_min_s = 0.05;
+// Or later, once the loud partials have settled within this of where they
+// end, but no later than this fraction of the sound.
+constexpr double settle_cents = 6.0;
+constexpr double body_latest_fraction = 0.6;
+// A partial measured over the body within this of one already found is
+// that one.
+constexpr double same_cents = 5.0;
+// A glide is told from its track beyond this, for partials of at least
+// this many of the track's bins.
+constexpr double glide_min_cents = 10.0;
+constexpr double reliable_bins = 8.0;
+// A partial's level at the onset, from its decay over the body, is at most
+// 3 dB above what its frames heard before the body.
+const double onset_cap = std::sqrt(2.0);
 
 // The onset: the first frame within 40 dB of the peak. Quieter frames before
 // it (a fade-in, noise before the strike) are not the sound yet.
@@ -62,6 +85,11 @@ constexpr size_t frame_min_samples = 16;
 // following stops 50 dB down, where nothing more is fitted.
 constexpr double fit_range_db = 40.0;
 constexpr double follow_range_db = 50.0;
+// A partial is steady when its frequency stays within this of where it
+// settles over its loudest frames, measured a few frames at a time.
+constexpr double steady_cents = 5.0;
+constexpr double steady_range_db = 20.0;
+constexpr size_t steady_span = 4;
 // A decay that falls less than this over the sound gives no T60.
 constexpr double t60_fall_min_db = 20.0;
 constexpr double t60_db = 60.0;
@@ -214,6 +242,9 @@ struct Followed {
     double freq_hz;
     double onset_amplitude; // full scale 1
     std::optional<double> t60_s;
+    double slope_db_s = 0.0; // of the fitted decay; 0 when steady or growing
+    //! Its frequency held within steady_cents over its loudest 20 dB.
+    bool steady = true;
 };
 
 // The symmetric Blackman-Harris window of each frame length in use.
@@ -234,6 +265,32 @@ public:
 private:
     std::map<size_t, std::vector<double>> windows_;
 };
+
+// Whether the partial's frequency stays within steady_cents of `freq_hz`
+// over its loudest frames: the phase advance over a few frames at a time
+// (one frame's advance is noisy for a quiet partial) gives its frequency
+// there.
+bool holds_frequency(const std::vector<std::complex<double>> &sums,
+                     const std::vector<double> &levels, size_t count, double loudest_db,
+                     double omega, size_t hop, double rate, double freq_hz)
+{
+    for (size_t i = 1; i + steady_span <= count; ++i) {
+        if (levels[i] < loudest_db - steady_range_db)
+            continue;
+        std::complex<double> advance = 0.0;
+        for (size_t j = i; j < i + steady_span; ++j)
+            advance += sums[j] * std::conj(sums[j - 1]);
+        if (!(std::abs(advance) > 0.0))
+            continue;
+        const double beyond =
+            std::arg(advance * std::polar(1.0, -omega * static_cast<double>(hop)));
+        const double carrier_hz = omega * rate / (2.0 * pi);
+        const double local_hz = carrier_hz + beyond / (2.0 * pi * static_cast<double>(hop)) * rate;
+        if (!(local_hz > 0.0) || std::abs(1200.0 * std::log2(local_hz / freq_hz)) > steady_cents)
+            return false;
+    }
+    return true;
+}
 
 // Follows one partial at `freq_hz` through x (which starts at the onset) in
 // frames of `window.size()` samples and fits its decay.
@@ -285,7 +342,7 @@ Followed follow_partial(std::span<const double> x, double rate, double freq_hz,
         sums.push_back(s);
     }
     if (levels.empty())
-        return {freq_hz, 0.0, std::nullopt};
+        return {freq_hz, 0.0, std::nullopt, 0.0, true};
 
     // The frames up to the last one within the fit's range.
     size_t count = levels.size();
@@ -310,6 +367,7 @@ Followed follow_partial(std::span<const double> x, double rate, double freq_hz,
         if (std::abs(delta_hz) < rate / static_cast<double>(length))
             refined_hz = freq_hz + delta_hz;
     }
+    const bool steady = holds_frequency(sums, levels, count, loudest_db, omega, hop, rate, refined_hz);
 
     double intercept = levels[0], slope = 0.0;
     if (count >= 2)
@@ -319,7 +377,8 @@ Followed follow_partial(std::span<const double> x, double rate, double freq_hz,
         double sum = 0.0;
         for (size_t i = 0; i < count; ++i)
             sum += levels[i];
-        return {refined_hz, std::pow(10.0, sum / static_cast<double>(count) / 20.0), std::nullopt};
+        return {refined_hz, std::pow(10.0, sum / static_cast<double>(count) / 20.0), std::nullopt,
+                0.0, steady};
     }
 
     // A frame of a decaying partial weighs its early, louder part by the
@@ -341,7 +400,7 @@ Followed follow_partial(std::span<const double> x, double rate, double freq_hz,
     std::optional<double> t60;
     if (-slope * sound_s >= t60_fall_min_db)
         t60 = t60_db / -slope;
-    return {refined_hz, std::pow(10.0, onset_db / 20.0), t60};
+    return {refined_hz, std::pow(10.0, onset_db / 20.0), t60, slope, steady};
 }
 
 // Frame length for following a partial at f whose nearest other candidate is
@@ -451,6 +510,253 @@ SpectrumPicture spectrum_picture(const std::vector<double> &mag, double bin_hz, 
     return picture;
 }
 
+// The candidate partials of x (which starts at its onset): the peaks of its
+// spectrum, the loudest first, with the spectrum's picture when asked.
+std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &plans,
+                             SpectrumPicture *picture)
+{
+    const size_t points =
+        next_power_of_two(std::max(spectrum_padding * x.size(), spectrum_points_min));
+    const FftwArray<double> in = fftw_reals(points);
+    const FftwArray<fftw_complex> out = fftw_complexes(points / 2 + 1);
+    falling_half_window(x, in.get());
+    std::fill(in.get() + x.size(), in.get() + points, 0.0);
+    plans.forward(points, in.get(), out.get());
+    std::vector<double> mag(points / 2 + 1);
+    for (size_t k = 0; k < mag.size(); ++k)
+        mag[k] = std::sqrt(out[k][0] * out[k][0] + out[k][1] * out[k][1]);
+    const double bin_hz = rate / static_cast<double>(points);
+    if (picture)
+        *picture = spectrum_picture(mag, bin_hz, rate);
+
+    std::vector<Peak> peaks =
+        find_peaks(mag, static_cast<size_t>(std::ceil(partial_low_hz / bin_hz)),
+                   static_cast<size_t>(partial_high_fraction * rate / bin_hz), bin_hz);
+    std::sort(peaks.begin(), peaks.end(),
+              [](const Peak &a, const Peak &b) { return a.score > b.score; });
+    const double score_floor =
+        peaks.empty() ? 0.0 : peaks[0].score * std::pow(10.0, -candidate_range_db / 20.0);
+    size_t count = 0;
+    while (count < peaks.size() && count < candidate_count_max &&
+           peaks[count].score >= score_floor)
+        ++count;
+    peaks.resize(count);
+    return peaks;
+}
+
+// Follows the candidates `which` of `peaks` through x, each in frames long
+// enough to keep every other candidate out.
+std::vector<Followed> follow_candidates(std::span<const double> x, double rate,
+                                        const std::vector<Peak> &peaks,
+                                        const std::vector<size_t> &which)
+{
+    std::vector<Followed> followed;
+    WindowCache windows;
+    for (const size_t i : which) {
+        double gap = rate;
+        for (const Peak &q : peaks)
+            if (&q != &peaks[i])
+                gap = std::min(gap, std::abs(q.freq_hz - peaks[i].freq_hz));
+        const size_t length = frame_length(rate, peaks[i].freq_hz, gap, x.size());
+        followed.push_back(follow_partial(x, rate, peaks[i].freq_hz, windows.get(length)));
+    }
+    return followed;
+}
+
+// The partials of x, the loudest first; those 40 dB or more below the
+// loudest and those outside the band are left out.
+std::vector<Followed> measure(std::span<const double> x, double rate, FftPlans &plans)
+{
+    const std::vector<Peak> peaks = candidates(x, rate, plans, nullptr);
+    std::vector<size_t> all(peaks.size());
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    std::vector<Followed> followed = follow_candidates(x, rate, peaks, all);
+    double strongest = 0.0;
+    for (const Followed &f : followed)
+        strongest = std::max(strongest, f.onset_amplitude);
+    std::erase_if(followed, [&](const Followed &f) {
+        return !(f.onset_amplitude > 0.0) ||
+               db_of(f.onset_amplitude / strongest) < -partial_range_db ||
+               f.freq_hz < partial_low_hz || f.freq_hz > partial_high_fraction * rate;
+    });
+    std::sort(followed.begin(), followed.end(), [](const Followed &a, const Followed &b) {
+        return a.onset_amplitude > b.onset_amplitude;
+    });
+    return followed;
+}
+
+double cents_between(double a_hz, double b_hz)
+{
+    return 1200.0 * std::log2(a_hz / b_hz);
+}
+
+// The mean power over `span_s` of a partial of amplitude `amplitude` at the
+// span's start decaying by `slope_db_s`.
+double mean_power(double amplitude, double slope_db_s, double span_s)
+{
+    const double power = amplitude * amplitude;
+    if (!(slope_db_s < 0.0) || !(span_s > 0.0))
+        return power;
+    const double nepers = -slope_db_s * std::numbers::ln10 / 20.0 * 2.0 * span_s;
+    return power * -std::expm1(-nepers) / nepers;
+}
+
+// A partial as measured from the onset and over the body, before it is
+// named: amplitudes in full scale, the body's power as a mean over it.
+struct Found {
+    double settled_hz;
+    double onset_hz;
+    bool steady;
+    double onset_amplitude;
+    double body_power;
+    std::optional<double> t60_s;
+};
+
+// Where the body of a sound of `length_s` begins: after the strike's first
+// 0.3 s, or its first quarter for a short sound.
+double body_start(double length_s)
+{
+    return std::min(body_start_max_s, body_start_fraction * length_s);
+}
+
+// The partials of the body, from `body_from` on; none for a body too short.
+std::vector<Followed> measure_body(std::span<const double> sound, double rate, size_t body_from,
+                                   FftPlans &plans)
+{
+    if (static_cast<double>(sound.size() - body_from) < body_min_s * rate)
+        return {};
+    return measure(sound.subspan(body_from), rate, plans);
+}
+
+// Frames that resolve the loud partials of the body: six bins between the
+// closest two within 20 dB of the loudest, up to about a third of a second.
+double resolving_frame_s(const std::vector<Followed> &body, double rate)
+{
+    constexpr double loud_db = 20.0, longest_s = 0.35;
+    double gap = rate;
+    for (const Followed &a : body)
+        for (const Followed &b : body)
+            if (&a != &b && db_of(a.onset_amplitude / body.front().onset_amplitude) >= -loud_db &&
+                db_of(b.onset_amplitude / body.front().onset_amplitude) >= -loud_db)
+                gap = std::min(gap, std::abs(a.freq_hz - b.freq_hz));
+    return std::min(frame_separation_bins / gap, longest_s);
+}
+
+// The glide of a partial that settles at `settled_hz` in the body, from its
+// track: from the track's first frame to where it settles, in cents; 0
+// without a track, or where the frames cannot tell (a partial of fewer than
+// eight bins, whose image below 0 Hz pulls its peak).
+struct TrackGlide {
+    int32_t track = -1;
+    double cents = 0.0;
+};
+
+TrackGlide glide_of(const TrackedSound &tracked, double body_at_s, double settled_hz)
+{
+    TrackGlide g;
+    g.track = track_near(tracked, body_at_s, settled_hz);
+    if (g.track >= 0 && settled_hz >= reliable_bins * tracked.bin_hz)
+        g.cents = cents_between(tracked.tracks[static_cast<size_t>(g.track)].front().freq_hz,
+                                settled_hz);
+    return g;
+}
+
+// The partials of the sound. Those heard in the body are measured there,
+// where they have settled; a partial whose track glided into the body
+// starts where its track starts, and the peaks the onset's spectrum smeared
+// along that track are part of it. The onset's other peaks died before the
+// body, and are measured from the onset, where a track of the sound bears
+// them out.
+std::vector<Found> combine(std::span<const double> sound, double rate,
+                           const std::vector<Peak> &onset_peaks,
+                           const std::vector<Followed> &body, const TrackedSound &tracked,
+                           double onset_s, size_t body_from)
+{
+    const double body_s = static_cast<double>(body_from) / rate;
+    const double span_s = static_cast<double>(sound.size() - body_from) / rate;
+    const double body_at_s = onset_s + body_s + tracked.frame_s / 2;
+    std::vector<char> used(onset_peaks.size(), 0);
+    std::vector<Found> found;
+    const auto known = [&](double hz) {
+        return std::any_of(found.begin(), found.end(), [&](const Found &f) {
+            return std::abs(cents_between(f.settled_hz, hz)) <= same_cents;
+        });
+    };
+    for (const Followed &b : body) {
+        if (known(b.freq_hz))
+            continue;
+        // Back from the body to the onset along its decay.
+        const double back = std::pow(10.0, -std::min(b.slope_db_s, 0.0) * body_s / 20.0);
+        Found f{b.freq_hz, b.freq_hz, b.steady, b.onset_amplitude * back,
+                mean_power(b.onset_amplitude, b.slope_db_s, span_s), b.t60_s};
+        const TrackGlide g = glide_of(tracked, body_at_s, b.freq_hz);
+        if (g.track >= 0) {
+            // What its frames heard before the body, each taken back to the
+            // onset by at most half a frame: a partial may decay faster in
+            // the body than while it glided. The decay of the body alone
+            // cannot lift it above that.
+            const PartialTrack &track = tracked.tracks[static_cast<size_t>(g.track)];
+            double heard = 0.0;
+            for (const TrackPoint &p : track)
+                if (p.t_s <= body_at_s)
+                    heard = std::max(
+                        heard, std::pow(10.0, (p.level_db - std::min(b.slope_db_s, 0.0) *
+                                                                std::min<double>(p.t_s - onset_s,
+                                                                                 tracked.frame_s / 2)) /
+                                                  20.0));
+            if (heard > 0.0)
+                f.onset_amplitude = std::abs(g.cents) > glide_min_cents
+                                        ? heard
+                                        : std::min(f.onset_amplitude, heard * onset_cap);
+        }
+        if (std::abs(g.cents) > glide_min_cents) {
+            const PartialTrack &track = tracked.tracks[static_cast<size_t>(g.track)];
+            f.onset_hz = track.front().freq_hz;
+            for (size_t i = 0; i < onset_peaks.size(); ++i)
+                for (const TrackPoint &p : track)
+                    if (p.t_s <= body_at_s && std::abs(p.freq_hz - onset_peaks[i].freq_hz) <=
+                                                  tracked.tolerance_hz(p.freq_hz) / 2)
+                        used[i] = 1;
+        }
+        for (size_t i = 0; i < onset_peaks.size(); ++i)
+            if (std::abs(cents_between(onset_peaks[i].freq_hz, b.freq_hz)) <= same_cents)
+                used[i] = 1;
+        found.push_back(f);
+    }
+
+    // What died before the body.
+    double loudest_body = 0.0;
+    for (const Found &f : found)
+        loudest_body = std::max(loudest_body, f.body_power);
+    std::vector<size_t> rest;
+    for (size_t i = 0; i < onset_peaks.size(); ++i)
+        if (!used[i])
+            rest.push_back(i);
+    const std::vector<Followed> early = follow_candidates(sound, rate, onset_peaks, rest);
+    for (const Followed &o : early) {
+        const bool borne_out =
+            tracked.tracks.empty() ||
+            std::any_of(tracked.tracks.begin(), tracked.tracks.end(), [&](const PartialTrack &t) {
+                return std::any_of(t.begin(), t.end(), [&](const TrackPoint &p) {
+                    return std::abs(p.freq_hz - o.freq_hz) <= tracked.tolerance_hz(p.freq_hz) / 2;
+                });
+            });
+        if (!(o.onset_amplitude > 0.0) || !borne_out || known(o.freq_hz))
+            continue;
+        const double at_body =
+            o.onset_amplitude * std::pow(10.0, std::min(o.slope_db_s, 0.0) * body_s / 20.0);
+        // Not heard in the body within its range of the loudest there.
+        const double body_power =
+            body.empty() ? o.onset_amplitude * o.onset_amplitude
+                         : std::min(mean_power(at_body, o.slope_db_s, span_s),
+                                    loudest_body * std::pow(10.0, -partial_range_db / 10.0));
+        found.push_back(
+            {o.freq_hz, o.freq_hz, o.steady, o.onset_amplitude, body_power, o.t60_s});
+    }
+    return found;
+}
+
 } // namespace
 
 SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t rate_hz, double a4_hz)
@@ -479,74 +785,85 @@ SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t ra
     for (size_t n = 0; n < sound.size(); ++n)
         sound[n] = frames[onset + n] / full_scale;
     result.t60_s = overall_t60(sound, rate);
+    result.onset_s = static_cast<double>(onset) / rate;
 
-    // The spectrum of the sound from its onset.
-    const size_t points =
-        next_power_of_two(std::max(spectrum_padding * sound.size(), spectrum_points_min));
-    const FftwArray<double> in = fftw_reals(points);
-    const FftwArray<fftw_complex> out = fftw_complexes(points / 2 + 1);
-    falling_half_window(sound, in.get());
-    std::fill(in.get() + sound.size(), in.get() + points, 0.0);
-    plans_.forward(points, in.get(), out.get());
-    std::vector<double> mag(points / 2 + 1);
-    for (size_t k = 0; k < mag.size(); ++k)
-        mag[k] = std::hypot(out[k][0], out[k][1]);
-    const double bin_hz = rate / static_cast<double>(points);
-    result.spectrum = spectrum_picture(mag, bin_hz, rate);
-
-    std::vector<Peak> peaks =
-        find_peaks(mag, static_cast<size_t>(std::ceil(partial_low_hz / bin_hz)),
-                   static_cast<size_t>(partial_high_fraction * rate / bin_hz), bin_hz);
-    std::sort(peaks.begin(), peaks.end(),
-              [](const Peak &a, const Peak &b) { return a.score > b.score; });
-    const double score_floor =
-        peaks.empty() ? 0.0 : peaks[0].score * std::pow(10.0, -candidate_range_db / 20.0);
-    size_t candidates = 0;
-    while (candidates < peaks.size() && candidates < candidate_count_max &&
-           peaks[candidates].score >= score_floor)
-        ++candidates;
-    peaks.resize(candidates);
-
-    std::vector<Followed> followed;
-    WindowCache windows;
-    for (const Peak &p : peaks) {
-        double gap = rate;
-        for (const Peak &q : peaks)
-            if (&q != &p)
-                gap = std::min(gap, std::abs(q.freq_hz - p.freq_hz));
-        const size_t length = frame_length(rate, p.freq_hz, gap, sound.size());
-        followed.push_back(follow_partial(sound, rate, p.freq_hz, windows.get(length)));
+    // The onset, the body, and the tracks between them.
+    const std::vector<Peak> onset_peaks = candidates(sound, rate, plans_, &result.spectrum);
+    const double sound_s = static_cast<double>(sound.size()) / rate;
+    const auto body_at = [&](double s) {
+        return std::min(static_cast<size_t>(std::lround(s * rate)), sound.size());
+    };
+    size_t body_from = body_at(body_start(sound_s));
+    std::vector<Followed> body = measure_body(sound, rate, body_from, plans_);
+    TrackedSound tracked =
+        track_partials(sound, rate, result.onset_s, resolving_frame_s(body, rate), plans_);
+    // The body starts once the loud partials have settled, though no later
+    // than where enough of the sound is left to measure.
+    const double settled_s =
+        settle_time(tracked, result.onset_s + body_start(sound_s),
+                    result.onset_s + body_latest_fraction * sound_s, settle_cents) -
+        result.onset_s;
+    if (body_at(settled_s) > body_from + static_cast<size_t>(tracked.hop_s * rate)) {
+        body_from = body_at(settled_s);
+        body = measure_body(sound, rate, body_from, plans_);
     }
-
-    double strongest = 0.0;
-    for (const Followed &f : followed)
-        strongest = std::max(strongest, f.onset_amplitude);
-    if (!(strongest > 0.0))
+    result.body_start_s = result.onset_s + static_cast<double>(body_from) / rate;
+    result.spectrogram = std::move(tracked.picture);
+    std::vector<Found> found =
+        combine(sound, rate, onset_peaks, body, tracked, result.onset_s, body_from);
+    if (found.empty())
         return result;
-    std::erase_if(followed, [&](const Followed &f) {
-        return !(f.onset_amplitude > 0.0) ||
-               db_of(f.onset_amplitude / strongest) < -partial_range_db ||
-               f.freq_hz < partial_low_hz || f.freq_hz > partial_high_fraction * rate;
-    });
-    std::sort(followed.begin(), followed.end(), [](const Followed &a, const Followed &b) {
-        return a.onset_amplitude > b.onset_amplitude;
-    });
-    if (followed.size() > partial_count_max)
-        followed.resize(partial_count_max);
-    result.strongest_hz = followed.front().freq_hz;
-    std::sort(followed.begin(), followed.end(),
-              [](const Followed &a, const Followed &b) { return a.freq_hz < b.freq_hz; });
 
-    for (const Followed &f : followed) {
+    double loudest_onset = 0.0, loudest_body = 0.0;
+    for (const Found &f : found) {
+        loudest_onset = std::max(loudest_onset, f.onset_amplitude);
+        loudest_body = std::max(loudest_body, f.body_power);
+    }
+    const auto onset_db = [&](const Found &f) { return db_of(f.onset_amplitude / loudest_onset); };
+    const auto body_db = [&](const Found &f) {
+        return f.body_power > 0.0 && loudest_body > 0.0
+                   ? 10.0 * std::log10(f.body_power / loudest_body)
+                   : -std::numeric_limits<double>::infinity();
+    };
+    const auto heard_db = [&](const Found &f) { return std::max(onset_db(f), body_db(f)); };
+    std::erase_if(found, [&](const Found &f) {
+        return !(heard_db(f) >= -partial_range_db) || f.settled_hz < partial_low_hz ||
+               f.settled_hz > partial_high_fraction * rate;
+    });
+    std::sort(found.begin(), found.end(),
+              [&](const Found &a, const Found &b) { return heard_db(a) > heard_db(b); });
+    if (found.size() > partial_count_max)
+        found.resize(partial_count_max);
+    const auto strongest = std::max_element(
+        found.begin(), found.end(), [&](const Found &a, const Found &b) {
+            return body_db(a) < body_db(b) ||
+                   (body_db(a) == body_db(b) && onset_db(a) < onset_db(b));
+        });
+    result.strongest_hz = strongest->settled_hz;
+    std::sort(found.begin(), found.end(),
+              [](const Found &a, const Found &b) { return a.settled_hz < b.settled_hz; });
+
+    for (const Found &f : found) {
         Partial p;
-        p.freq_hz = f.freq_hz;
-        p.level_db = db_of(f.onset_amplitude / strongest);
-        const NearestNote note = nearest_note(f.freq_hz, a4_hz);
+        p.freq_hz = f.settled_hz;
+        p.onset_hz = f.onset_hz;
+        p.glide_cents = cents_between(f.onset_hz, f.settled_hz);
+        p.steady = f.steady;
+        p.level_db = onset_db(f);
+        p.body_db = body_db(f);
+        const NearestNote note = nearest_note(f.settled_hz, a4_hz);
         p.note = note.name;
         p.cents = note.cents;
         p.t60_s = f.t60_s;
-        if (!result.lowest_hz && p.level_db >= -lowest_range_db)
+        if (!result.lowest_hz && p.body_db >= -lowest_range_db)
             result.lowest_hz = p.freq_hz;
+        const int32_t t = track_near(tracked, result.body_start_s + tracked.frame_s / 2, p.freq_hz);
+        const int32_t from_onset =
+            t >= 0 ? t : track_near(tracked, result.onset_s + tracked.frame_s / 2, p.onset_hz);
+        if (from_onset >= 0) {
+            p.track = static_cast<int32_t>(result.tracks.size());
+            result.tracks.push_back(tracked.tracks[static_cast<size_t>(from_onset)]);
+        }
         result.partials.push_back(std::move(p));
     }
     return result;

@@ -13,18 +13,35 @@
 
 #include "fft.h"
 #include "notes.h"
+#include "partial_tracks.h"
 
-//! One partial: a peak of the spectrum, followed through the sound.
+//! One partial, followed through the sound.
 struct Partial {
+    //! The frequency it settles at: its frequency over the sound's body,
+    //! after any glide.
     double freq_hz = 0.0;
+    //! Its frequency at the onset, and the glide from there to where it
+    //! settles in cents (positive: it started sharp).
+    double onset_hz = 0.0;
+    double glide_cents = 0.0;
+    //! Its frequency stays within 5 cents of where it settles over its
+    //! loudest 20 dB in the body.
+    bool steady = true;
     //! Amplitude at the start of the sound, from the fit of its decay, in dB
-    //! relative to the strongest partial (0 dB); -40 to 0.
+    //! relative to the partial that starts loudest (0 dB); -40 to 0 for a
+    //! partial heard at the onset, lower for one heard only later.
     double level_db = 0.0;
+    //! Mean level over the sound's body in dB relative to the partial
+    //! loudest there (0 dB): what the ear hears of it; -infinity when it
+    //! died before the body.
+    double body_db = 0.0;
     std::string note;   //!< nearest equal-tempered note, e.g. "C#5"
     double cents = 0.0; //!< distance from that note, -50 to +50
     //! Time to decay by 60 dB, from the fit; empty when the fit falls less than
     //! 20 dB over the sound.
     std::optional<double> t60_s;
+    //! Its track in SoundAnalysis::tracks; -1 when no frame followed it.
+    int32_t track = -1;
 };
 
 //! The waveform in columns: the lowest and highest frame of each column,
@@ -52,13 +69,21 @@ struct SoundAnalysis {
     //! Time the envelope of the whole sound takes to decay by 60 dB; empty
     //! when it falls less than 20 dB within the sound.
     std::optional<double> t60_s;
-    //! At most 32, by frequency: the spectral peaks between 20 Hz and 0.45 x
-    //! the rate whose onset level is within 40 dB of the strongest's.
+    //! Where the sound starts (the first frame within 40 dB of its peak) and
+    //! where its body starts, in seconds from the first frame.
+    double onset_s = 0.0, body_start_s = 0.0;
+    //! At most 32, by frequency: the partials between 20 Hz and 0.45 x the
+    //! rate within 40 dB of the loudest at the onset or over the body.
     std::vector<Partial> partials;
-    //! The lowest partial within 30 dB of the strongest; empty without partials.
+    //! The lowest partial within 30 dB of the strongest over the body; empty
+    //! without partials.
     std::optional<double> lowest_hz;
-    //! The partial with the highest onset level; empty without partials.
+    //! The partial loudest over the body (at the onset for a sound too short
+    //! to have one); empty without partials.
     std::optional<double> strongest_hz;
+    //! The partials' tracks, frame by frame, and the spectrogram.
+    std::vector<PartialTrack> tracks;
+    SpectrogramPicture spectrogram;
     double a4_hz = default_a4_hz; //!< reference of the note names
     WavePicture wave;
     SpectrumPicture spectrum;

@@ -69,7 +69,6 @@ uint64_t alone_estimate(const MetalObjFast &f)
 
 } // namespace
 
-
 // The parts from their sizes in chunks, each one chunk at least; the last
 // takes what the others leave.
 void place_parts(MetalObjFast &f)

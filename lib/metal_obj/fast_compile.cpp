@@ -250,7 +250,6 @@ void fill_scalar(const MetalObj *obj, const Plan &p, const Wiring &w, MetalObjFa
 
 } // namespace
 
-// The term arrays of one part, each starting `front` lanes before node 0.
 void carve_terms(Layout &lay, const MetalObjFast &f, Part &part)
 {
     for (int32_t c = 0; c < f.num_classes; ++c) {
@@ -259,7 +258,6 @@ void carve_terms(Layout &lay, const MetalObjFast &f, Part &part)
     }
 }
 
-// A part's own positions and velocities, each array on pages of its own.
 void carve_storage(Layout &lay, const MetalObjFast &f, Part &part)
 {
     for (int32_t b = 0; b < 2; ++b)
@@ -267,7 +265,6 @@ void carve_storage(Layout &lay, const MetalObjFast &f, Part &part)
     part.own_vel = lay.take<double>(3 * static_cast<std::size_t>(f.vel_stride), page_size);
 }
 
-// A part's labels point into its own term arrays.
 void fill_labels(const MetalObjFast &f, Part &part)
 {
     for (int32_t l = 0; l < f.num_labels; ++l) {

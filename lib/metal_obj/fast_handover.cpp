@@ -17,7 +17,6 @@ namespace cwphymod {
 
 namespace {
 
-
 // Calls fn(other part, lo, hi) for each part beside `beside`'s below (or
 // above) that owns lanes [lo, hi) within `front` lanes of its end.
 template <class Fn> void each_beside(const Beside &beside, bool above, Fn fn)

@@ -24,7 +24,6 @@ namespace {
 constexpr int64_t default_min_springs_per_thread = 700;
 int64_t min_springs_per_thread = default_min_springs_per_thread;
 
-
 // Thread t (0: the caller) steps the part t places after the caller's.
 void run_part(void *context, int32_t thread, const StepOrder &order,
               uint32_t generation)
@@ -71,16 +70,12 @@ void move_nodes(MetalObjFast &f, bool to_parts)
 
 } // namespace
 
-// Lets every worker finish the steps it is on: then every position and
-// velocity is the last step's, and the parts can move.
 void settle(const MetalObjFast &f)
 {
     if (f.pool)
         step_pool_sync(f.pool);
 }
 
-// Each part of a split step with arrays of its own starts with its nodes
-// there.
 void scatter(MetalObjFast &f)
 {
     if (f.scattered)
@@ -89,8 +84,6 @@ void scatter(MetalObjFast &f)
     f.scattered = true;
 }
 
-// Lets every worker finish, and brings the parts' nodes back into the
-// object's arrays.
 void gather(MetalObjFast &f)
 {
     settle(f);
@@ -100,7 +93,6 @@ void gather(MetalObjFast &f)
     f.scattered = false;
 }
 
-// Back to one part on the calling thread; no worker is left.
 void join_parts(MetalObjFast &f)
 {
     gather(f);
@@ -175,8 +167,6 @@ int32_t split(MetalObjFast &f, int32_t threads)
     return n;
 }
 
-// The current positions array that holds `node` (a settled object's, or its
-// part's while the parts hold their own).
 const double *node_positions(const MetalObjFast &f, int32_t node)
 {
     if (f.scattered)
@@ -188,7 +178,6 @@ const double *node_positions(const MetalObjFast &f, int32_t node)
     return f.pos[f.current];
 }
 
-// The same for velocities.
 const double *node_velocities(const MetalObjFast &f, int32_t node)
 {
     if (f.scattered)

@@ -81,6 +81,19 @@ if(Python3_Interpreter_FOUND AND X11_FOUND AND CW_XDOTOOL AND CW_IMPORT AND CW_P
     PlayOnChangePlaysTheLatestSound
     KeysRandomiseUndoRedo)
 
+  # The on-screen keyboard heard on the null sink, and the window on a
+  # private JACK server (numpy, mido and the JACK client of /usr/bin/python3).
+  foreach(case AClickIsHeardAtTheKeysPitchAndStopSilencesIt MidiFromJackIsHeardOnItsOutput)
+    add_test(NAME E2EKeyboard.${case}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/keyboard_test.py
+              --prefix ${cw_e2e_prefix} --shim $<TARGET_FILE:cw_scratch_home>
+              --wm-delete $<TARGET_FILE:cw_wm_delete> --pulse ${CW_PULSE_FIXTURE_DIR}
+              --scratch ${cw_e2e_scratch} ${case})
+    set_tests_properties(E2EKeyboard.${case} PROPERTIES
+      FIXTURES_REQUIRED "e2e_install;pulse_server" RESOURCE_LOCK e2e_display
+      SKIP_RETURN_CODE 77 TIMEOUT 120)
+  endforeach()
+
   # Seeded storms of keys, dialogs and drags: three seeds of a minute each,
   # and a shorter one under valgrind.
   cw_add_e2e(storm_test.py Seed1 Seed2 Seed3)

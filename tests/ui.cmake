@@ -15,7 +15,7 @@ add_library(cw_window_test_support STATIC window_test_support.cpp)
 target_link_libraries(cw_window_test_support PUBLIC cw_ui cw_test_driver GTest::gtest)
 target_include_directories(cw_window_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 foreach(suite main_window parameters file_dialogs actions setup_dialog explore_window tune_window
-    sound_panel)
+    sound_panel keyboard_window)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${suite}_test.cpp)
     cw_add_gtest(${suite}_test SOURCES ${suite}_test.cpp LIBS cw_window_test_support
       PROPERTIES TIMEOUT 60)

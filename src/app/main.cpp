@@ -12,6 +12,7 @@
 #include "explore_panel.h"
 #include "install_paths.h"
 #include "intl.h"
+#include "live_play.h"
 #include "main_window.h"
 #include "message_dialog.h"
 #include "parameters.h"
@@ -113,7 +114,13 @@ int main(int argc, char **argv)
     if (const char *preset = preset_argument(argc, argv))
         g_idle_add(load_preset_from_command_line, const_cast<char *>(preset));
 
+    // The keyboard and a JACK server's MIDI play from the start, on JACK when
+    // a server runs, else on a stream of their own beside the driver's.
+    live_play_start(playback_rate);
+
     gtk_main();
+
+    live_play_stop();
 
     if (config_file) {
         conf_close(cwr_current_driver_name());

@@ -20,9 +20,10 @@ size_t message_size(uint8_t status)
     return kind == program_change || kind == channel_pressure ? 2 : 3;
 }
 
-// Copies the cycle's channel messages into the player's array; returns how
-// many there are.
-size_t read_events(LivePlayer &p, void *midi, jack_nframes_t frames)
+} // namespace
+
+size_t read_midi_events(void *midi, jack_nframes_t frames, std::span<voice::VoiceEvent> events,
+                        std::atomic<uint64_t> &dropped)
 {
     const uint32_t count = jack_midi_get_event_count(midi);
     size_t n = 0;
@@ -34,19 +35,17 @@ size_t read_events(LivePlayer &p, void *midi, jack_nframes_t frames)
         if (!(status & status_bit) || status >= first_system_status ||
             e.size < message_size(status))
             continue;
-        if (n == p.events.size()) {
-            p.dropped_events.fetch_add(1, std::memory_order_relaxed);
+        if (n == events.size()) {
+            dropped.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         const uint8_t data2 = message_size(status) == 3 ? e.buffer[2] : 0;
         // JACK gives every event a frame of this cycle; the clamp only keeps
         // the engine's rule should a client have written one beyond it.
-        p.events[n++] = {std::min<uint32_t>(e.time, frames - 1), status, e.buffer[1], data2};
+        events[n++] = {std::min<uint32_t>(e.time, frames - 1), status, e.buffer[1], data2};
     }
     return n;
 }
-
-} // namespace
 
 int live_process(jack_nframes_t frames, void *player)
 {
@@ -54,7 +53,7 @@ int live_process(jack_nframes_t frames, void *player)
     void *midi = jack_port_get_buffer(p.midi_in, frames);
     auto *left = static_cast<float *>(jack_port_get_buffer(p.out_l, frames));
     auto *right = static_cast<float *>(jack_port_get_buffer(p.out_r, frames));
-    const size_t n = read_events(p, midi, frames);
+    const size_t n = read_midi_events(midi, frames, p.events, p.dropped_events);
 
     // JACK's events come sorted by frame, so each piece takes the next run.
     size_t next = 0;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "voice_engine.h"
 
@@ -29,6 +30,12 @@ struct LivePlayer {
     std::array<voice::VoiceEvent, max_cycle_events> events{};
     std::atomic<uint64_t> dropped_events{0};
 };
+
+//! Copies the channel messages of a cycle's MIDI buffer `midi` into
+//! `events` (system messages skipped, frames clamped below `frames`); returns
+//! how many there are, counting in `dropped` those that found no room.
+size_t read_midi_events(void *midi, jack_nframes_t frames, std::span<voice::VoiceEvent> events,
+                        std::atomic<uint64_t> &dropped);
 
 //! JACK's process callback; `player` is a LivePlayer. Channel messages
 //! (note on and off, key and channel pressure, controllers, program change,

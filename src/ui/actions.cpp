@@ -6,6 +6,7 @@
 
 #include "install_paths.h"
 #include "intl.h"
+#include "live_play.h"
 #include "playback.h"
 #include "render.h"
 #include "sound_driver.h"
@@ -113,6 +114,7 @@ void on_play(GtkWidget *, gpointer)
 void on_stop(GtkWidget *, gpointer)
 {
     instrument.stop = 1;
+    live_play_silence();
 }
 
 int save_wav_action(Instrument *ins, const char *file_name, std::string &message)

@@ -12,6 +12,7 @@
 #include "file_dialogs.h"
 #include "install_paths.h"
 #include "intl.h"
+#include "keyboard.h"
 #include "parameters.h"
 #include "presets.h"
 #include "render.h"
@@ -446,7 +447,13 @@ void gui_create_AppWindow(int32_t start_driver_index)
     gtk_box_pack_start(GTK_BOX(right), build_sound_frame(), TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(right), build_tune_row(accel), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(across), right, FALSE, FALSE, 0);
-    gtk_box_pack_start(GTK_BOX(outer), build_status_area(), TRUE, TRUE, 0);
+    // The keyboard shares the bottom row with the Status frame: below the
+    // layout the window would no longer fit a 1366 x 768 screen.
+    GtkWidget *bottom = gtk_hbox_new(FALSE, 0);
+    gtk_widget_show(bottom);
+    gtk_box_pack_start(GTK_BOX(bottom), build_status_area(), TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(bottom), build_keyboard_frame(), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(outer), bottom, TRUE, TRUE, 0);
 
     g_signal_connect(main_window, "delete-event", G_CALLBACK(on_quit), nullptr);
     // Connected only now, so that appending the pages ran no handler.

@@ -1,6 +1,7 @@
 // Parameter handlers: instrument fields, node ranges, preview object.
 #include "parameters.h"
 
+#include "live_play.h"
 #include "node_range.h"
 #include "presets.h"
 #include "window_state.h"
@@ -35,6 +36,7 @@ namespace {
 void sound_changed()
 {
     need_render = 1;
+    live_play_sound_changed();
     if (sound_change_hook)
         sound_change_hook();
 }

@@ -223,6 +223,53 @@ TEST(SoundAnalysis, TinySoundsAreHandled)
     EXPECT_TRUE(a.partials.empty());
 }
 
+TEST(SoundAnalysis, AGlidingPartialIsReportedWhereItSettlesWithItsGlide)
+{
+    // 880 Hz after gliding down 70 cents over its first 0.3 s, as a struck
+    // gong's partials do; a steady partial beside it; and one that glides
+    // 40 cents over the whole sound and never settles.
+    constexpr int32_t rate = 48000;
+    constexpr double settles_hz = 880.0, steady_hz = 1234.5, wandering_hz = 2500.0;
+    std::vector<int16_t> frames(2 * rate);
+    double glide_phase = 0.0, steady_phase = 0.0, wander_phase = 0.0;
+    for (size_t n = 0; n < frames.size(); ++n) {
+        const double t = static_cast<double>(n) / rate;
+        const double glide_cents = t < 0.3 ? 70.0 * (1.0 - t / 0.3) : 0.0;
+        glide_phase += 2.0 * M_PI * settles_hz * std::exp2(glide_cents / 1200.0) / rate;
+        steady_phase += 2.0 * M_PI * steady_hz / rate;
+        wander_phase += 2.0 * M_PI * wandering_hz * std::exp2(40.0 * (1.0 - t / 2.0) / 1200.0) / rate;
+        const auto decay = [&](double t60) { return std::exp(-t * std::log(1000.0) / t60); };
+        const double v = decay(1.5) * std::sin(glide_phase) +
+                         0.3 * decay(1.0) * std::sin(steady_phase) +
+                         0.2 * decay(2.0) * std::sin(wander_phase);
+        frames[n] = static_cast<int16_t>(std::lround(v * 0.6 * 32767.0));
+    }
+    const SoundAnalysis a = SoundAnalyser().analyse(frames, rate);
+    ASSERT_EQ(a.partials.size(), 3u);
+    const Partial &glides = a.partials[0], &steady = a.partials[1], &wanders = a.partials[2];
+    EXPECT_NEAR(cents_between(glides.freq_hz, settles_hz), 0.0, cents_tolerance);
+    EXPECT_GT(glides.glide_cents, 45.0); // its first frame hears most of the glide
+    EXPECT_LT(glides.glide_cents, 75.0);
+    EXPECT_NEAR(cents_between(glides.onset_hz, settles_hz), glides.glide_cents, 0.01);
+    EXPECT_TRUE(glides.steady);
+    EXPECT_EQ(glides.note, "A5");
+    EXPECT_NEAR(cents_between(steady.freq_hz, steady_hz), 0.0, cents_tolerance);
+    EXPECT_LT(std::abs(steady.glide_cents), 3.0);
+    EXPECT_TRUE(steady.steady);
+    EXPECT_FALSE(wanders.steady);
+    EXPECT_NEAR(*a.strongest_hz, settles_hz, 1.0);
+    // Each partial has its track, and a steady one's track ends on it.
+    for (const Partial &p : a.partials) {
+        ASSERT_GE(p.track, 0);
+        const PartialTrack &track = a.tracks[static_cast<size_t>(p.track)];
+        if (p.steady)
+            EXPECT_NEAR(cents_between(track.back().freq_hz, p.freq_hz), 0.0, 5.0);
+    }
+    EXPECT_GT(a.spectrogram.columns, 0);
+    EXPECT_EQ(a.spectrogram.level_db.size(),
+              static_cast<size_t>(a.spectrogram.columns) * static_cast<size_t>(a.spectrogram.rows));
+}
+
 TEST(NearestNote, NamesOctavesAndCentsForAnyA4)
 {
     const struct {

@@ -662,6 +662,31 @@ TrackGlide glide_of(const TrackedSound &tracked, double body_at_s, double settle
     return g;
 }
 
+// Whether track `t` holds `settled_hz` within steady_cents over the body
+// (from `from_s`) while it is within 20 dB of its loudest there, by the
+// median of each three frames (one frame can be pulled by a neighbour). A
+// partial too low for its frames to tell is taken at its word.
+bool track_holds(const TrackedSound &tracked, int32_t t, double from_s, double settled_hz)
+{
+    if (settled_hz < reliable_bins * tracked.bin_hz)
+        return true;
+    std::vector<TrackPoint> body;
+    float loudest = -std::numeric_limits<float>::infinity();
+    for (const TrackPoint &p : tracked.tracks[static_cast<size_t>(t)])
+        if (p.t_s >= from_s) {
+            body.push_back(p);
+            loudest = std::max(loudest, p.level_db);
+        }
+    for (size_t i = 1; i + 1 < body.size(); ++i) {
+        double three[3] = {body[i - 1].freq_hz, body[i].freq_hz, body[i + 1].freq_hz};
+        std::sort(three, three + 3);
+        if (body[i].level_db >= loudest - static_cast<float>(steady_range_db) &&
+            std::abs(cents_between(three[1], settled_hz)) > steady_cents)
+            return false;
+    }
+    return true;
+}
+
 // The partials of the sound. Those heard in the body are measured there,
 // where they have settled; a partial whose track glided into the body
 // starts where its track starts, and the peaks the onset's spectrum smeared
@@ -683,6 +708,7 @@ std::vector<Found> combine(std::span<const double> sound, double rate,
             return std::abs(cents_between(f.settled_hz, hz)) <= same_cents;
         });
     };
+    std::vector<int32_t> body_track; // the track of each partial of the body, once
     for (const Followed &b : body) {
         if (known(b.freq_hz))
             continue;
@@ -691,6 +717,14 @@ std::vector<Found> combine(std::span<const double> sound, double rate,
         Found f{b.freq_hz, b.freq_hz, b.steady, b.onset_amplitude * back,
                 mean_power(b.onset_amplitude, b.slope_db_s, span_s), b.t60_s};
         const TrackGlide g = glide_of(tracked, body_at_s, b.freq_hz);
+        if (g.track >= 0) {
+            // The body's frames resolve its loud partials: a second partial
+            // on the same track is a smear of the first.
+            if (std::find(body_track.begin(), body_track.end(), g.track) != body_track.end())
+                continue;
+            body_track.push_back(g.track);
+            f.steady = f.steady && track_holds(tracked, g.track, body_at_s, b.freq_hz);
+        }
         if (g.track >= 0) {
             // What its frames heard before the body, each taken back to the
             // onset by at most half a frame: a partial may decay faster in

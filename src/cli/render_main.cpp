@@ -267,8 +267,7 @@ bool tune(const RenderOptions &options, Instrument &instrument)
     if (!options.quiet && !options.json) {
         char speed[G_ASCII_DTOSTR_BUF_SIZE];
         g_ascii_dtostr(speed, sizeof speed, outcome.speed);
-        std::printf(_("Tuned: %.2f Hz, %s %+.1f cents; speed %s\n"), outcome.partial_hz,
-                    outcome.note.name.c_str(), outcome.note.cents, speed);
+        std::printf(_("%s; speed %s\n"), tuned_text(outcome, "%.2f").c_str(), speed);
     }
     return true;
 }

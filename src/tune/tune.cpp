@@ -25,6 +25,8 @@ constexpr double max_step_log = 4.0 / 12.0 * 0.6931471805599453;
 constexpr double min_slope = 0.5, max_slope = 2.0;
 // The slope is measured over steps of at least a semitone.
 constexpr double min_slope_step_log = 1.0 / 12.0 * 0.6931471805599453;
+// A glide smaller than this is not worth a word in the result line.
+constexpr double glide_told_cents = 3.0;
 // How often the chosen partial may pass to a neighbour a few cents away.
 constexpr int max_handovers = 3;
 // Bisections for the highest speed that still renders stable.
@@ -217,6 +219,16 @@ std::optional<double> partial_near(const SoundAnalysis &a, double hz)
     return best;
 }
 
+// The listed partial at `hz`.
+const Partial *partial_at(const SoundAnalysis &a, double hz)
+{
+    const Partial *best = nullptr;
+    for (const Partial &p : a.partials)
+        if (!best || std::abs(p.freq_hz - hz) < std::abs(best->freq_hz - hz))
+            best = &p;
+    return best;
+}
+
 std::optional<double> chosen_partial(const SoundAnalysis &a, PartialChoice which)
 {
     switch (which.kind) {
@@ -232,6 +244,25 @@ std::optional<double> chosen_partial(const SoundAnalysis &a, PartialChoice which
 }
 
 } // namespace
+
+std::string tuned_text(const TuneOutcome &outcome, const char *hz_format)
+{
+    const auto printed = [](const char *fmt, auto... args) {
+        gchar *text = g_strdup_printf(fmt, args...);
+        std::string result(text);
+        g_free(text);
+        return result;
+    };
+    const std::string hz = printed(hz_format, outcome.partial_hz);
+    const char *note = outcome.note.name.c_str();
+    if (std::abs(outcome.glide_cents) < glide_told_cents)
+        return printed(_("Tuned: %s Hz, %s %+.1f cents"), hz.c_str(), note, outcome.note.cents);
+    const double glide = std::round(std::abs(outcome.glide_cents));
+    return printed(outcome.glide_cents > 0
+                       ? _("Tuned: %s Hz, settles on %s %+.1f cents; glides from %.0f cents sharp")
+                       : _("Tuned: %s Hz, settles on %s %+.1f cents; glides from %.0f cents flat"),
+                   hz.c_str(), note, outcome.note.cents, glide);
+}
 
 std::optional<PartialChoice> parse_partial_choice(const std::string &text)
 {
@@ -329,6 +360,12 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
     }
     if (target_hz > highest_hz)
         return too_high(highest_hz);
+    const auto wanders = [&]() {
+        return finish(_("The partial wanders and never settles on one pitch; a softer strike "
+                        "rings at one pitch."));
+    };
+    if (const Partial *p = partial_at(trial.analysis, *first); p && !p->steady)
+        return wanders();
 
     double speed = instrument.speed, measured = *first;
     double stable_speed = speed, stable_hz = measured; // the last speed known to render
@@ -351,6 +388,10 @@ TuneOutcome tune_speed(const Instrument &instrument, double sample_length, int32
         }
         const double cents = cents_between(measured, target_hz);
         if (std::abs(cents) <= tuned_cents) {
+            const Partial *p = partial_at(trial.analysis, measured);
+            if (p && !p->steady)
+                return wanders();
+            out.glide_cents = p ? p->glide_cents : 0.0;
             out.tuned = true;
             out.speed = speed;
             out.partial_hz = measured;

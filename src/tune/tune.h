@@ -1,7 +1,8 @@
 // Tuning a sound to a note: `speed` only scales the model's time, so every
 // partial's frequency follows it. The routine renders, measures the chosen
-// partial, scales the speed by target / measured and measures the same
-// partial again, until it lies within a cent of the note. No GTK.
+// partial where it settles, scales the speed by target / measured and
+// measures the same partial again, until it lies within a cent of the note.
+// A partial that never settles on one pitch is not tuned. No GTK.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +34,10 @@ struct TuneOutcome {
     //! The speed that puts the partial on the note, at full precision; the
     //! given speed when not tuned.
     double speed = 0.0;
-    //! The tuned partial as last measured.
+    //! The tuned partial as last measured: where it settles, and its glide
+    //! from the onset to there in cents (positive: it starts sharp).
     double partial_hz = 0.0;
+    double glide_cents = 0.0;
     NearestNote note;
     int renders = 0;
     //! When not tuned: one sentence that says why, naming the highest or
@@ -42,8 +45,14 @@ struct TuneOutcome {
     std::string message;
 };
 
+//! The result line of a tuning: "Tuned: 329.6 Hz, E4 -0.0 cents", or for a
+//! partial that glides into its pitch "Tuned: 329.6 Hz, settles on E4 +0.4
+//! cents; glides from 36 cents sharp"; `hz_format` prints the frequency.
+std::string tuned_text(const TuneOutcome &outcome, const char *hz_format);
+
 //! Tunes `instrument` (read only) rendered for `sample_length` s at `rate_hz`
-//! so that the chosen partial lands on `target_hz`. The speed moves a few
+//! so that the chosen partial settles on `target_hz`; refuses a partial that
+//! is not steady where it settles. The speed moves a few
 //! semitones at a time and the partial is followed from step to step. Uses
 //! at most `max_rounds` steps after the first render. `progress`, when given, is called
 //! as the render loop calls it (fraction of each render), with the

@@ -105,9 +105,6 @@ void on_tune(GtkWidget *, gpointer)
     gui_flush_sound_history();
     gtk_range_set_value(GTK_RANGE(speed_scale), outcome.speed);
     gui_flush_sound_history();
-    gchar *text = g_strdup_printf(_("Tuned: %.1f Hz, %s %+.1f cents"), outcome.partial_hz,
-                                  outcome.note.name.c_str(), outcome.note.cents);
-    show_result(text);
-    g_free(text);
+    show_result(tuned_text(outcome, "%.1f"));
     render_if_needed(playback_rate);
 }

@@ -19,8 +19,9 @@ import wave
 import mido
 import numpy as np
 
-from cwe2e import (DEFAULT_CONFIG, SINK_RATE_HZ, Program, Recording, check, read_file, run,
-                   sink_inputs, wait_recording_quiet, wait_until, write_config)
+from cwe2e import (DEFAULT_CONFIG, SINK_RATE_HZ, Program, Recording, Toolbar, check, read_file,
+                   run, sample_length_to_max, sink_inputs, wait_recording_quiet, wait_until,
+                   watch_states, write_config)
 
 FIRST_KEY = 48          # C3, the lowest key shown at the start
 KEYS = 48               # four octaves
@@ -53,9 +54,10 @@ def onset(x, level):
     return int(above[0])
 
 
-def rendered_pitch(setup, key, velocity, rate):
+def rendered_pitch(setup, key, velocity, rate, mix=False):
     """What clangwright-render --midi plays for `key` (the window's default
-    sound): the pitch over the note's first WINDOW_S."""
+    sound): the pitch over the note's first WINDOW_S, of the left channel or
+    of both mixed as the mono null sink mixes them."""
     track = mido.MidiTrack()
     track.append(mido.Message("note_on", note=key, velocity=velocity, time=0))
     track.append(mido.Message("note_off", note=key, velocity=0, time=960))
@@ -64,32 +66,40 @@ def rendered_pitch(setup, key, velocity, rate):
     out = setup.path("key.wav")
     setup.render_reference(out, "--midi", midi, "--bits", "16", "--rate", str(rate))
     with wave.open(out) as f:
-        x = np.frombuffer(f.readframes(f.getnframes()), "<i2")[0::f.getnchannels()] / 32768.0
+        frames = np.frombuffer(f.readframes(f.getnframes()), "<i2").reshape(-1, 2) / 32768.0
+    x = frames.mean(axis=1) if mix else frames[:, 0]
     at = onset(x, 0.1 * np.max(np.abs(x)))
     return peak_hz(x[at:at + int(WINDOW_S * rate)], rate)
 
 
 class Keys:
-    """Where the keyboard's keys are, found in a screenshot: the rows in
-    which white and grey key faces fill most of the width are below the
-    black keys; the dark lines between faces part the white keys."""
+    """Where the keyboard's keys are, found in a screenshot: the rows of the
+    window's bottom part in which white or grey key faces take hundreds of
+    pixels; a row below the black keys, parted by the dark lines between
+    the faces, gives the white keys."""
 
     FACES = (b"\xff\xff\xff", b"\xbf\xbf\xbf")
 
     def __init__(self, image):
+        # In the bottom row of the window, beside the Status frame; every
+        # other pixel is looked at.
         rows = []
-        for y in range(image.height):
+        for y in range(image.height * 4 // 5, image.height):
             row = image.region(0, y, image.width, y + 1)
             faces = sum(row[3 * x:3 * x + 3] in self.FACES for x in range(0, image.width, 2))
-            if faces > image.width // 6:
+            if faces > 100:
                 rows.append(y)
         check(rows, "no keyboard in the screenshot")
-        # The keyboard is the last block of such rows: the keys' faces from
-        # below their top outline to above their bottom one.
-        bottom = rows[-1]
-        top = bottom
-        while top - 1 in rows:
-            top -= 1
+        # The keyboard is the longest run of such rows (a frame's light edge
+        # is one row): the keys' faces from below their top outline to above
+        # their bottom one.
+        runs = []
+        for y in rows:
+            if runs and runs[-1][1] == y - 1:
+                runs[-1][1] = y
+            else:
+                runs.append([y, y])
+        top, bottom = max(runs, key=lambda r: r[1] - r[0])
         self.key_top, self.height = top - 1, bottom + 2 - top
         # Below the black keys, above the octaves' names.
         y = self.key_top + int(0.75 * self.height)
@@ -147,15 +157,21 @@ def click_is_heard_at_the_keys_pitch(setup):
     write_config(home, DEFAULT_CONFIG)
     program = Program(setup, home)
     program.wait_main_window()
-    latency = wait_until(lambda: live_stream_latency_ms(setup), 10, "the live stream")
+    wait_until(lambda: live_stream_latency_ms(setup), 10, "the live stream")
     keys = Keys(program.shot(setup.path("keyboard.png")))
     recording = Recording(setup)
     time.sleep(0.3)
     clicked_at = recording.frames_so_far()
     velocity = click_key(program, keys, KEY, 0.7, 0.5)
+    # The latency while playing, at its largest over a second.
+    latencies = []
+    for _ in range(5):
+        latencies.append(live_stream_latency_ms(setup))
+        time.sleep(0.2)
+    latency = max(latencies)
     wait_recording_quiet(recording)
     x = np.frombuffer(recording.stop(), "<i2") / 32768.0
-    want = rendered_pitch(setup, KEY, velocity, SINK_RATE_HZ)
+    want = rendered_pitch(setup, KEY, velocity, SINK_RATE_HZ, mix=True)
     check(np.max(np.abs(x)) > 0.01, "the click was not heard")
     at = onset(x, 0.1 * np.max(np.abs(x)))
     heard = peak_hz(x[at:at + int(WINDOW_S * SINK_RATE_HZ)], SINK_RATE_HZ, want)
@@ -167,18 +183,32 @@ def click_is_heard_at_the_keys_pitch(setup):
     check(abs(cents) <= MAX_CENTS, "the key sounds %+.2f cents off" % cents)
     check(latency <= MAX_LATENCY_MS, "the live stream's latency is %.1f ms" % latency)
 
-    # A key held through Stop falls silent at Stop.
+    program.quit_and_check()
+
+    # A key held through a Stop (during a long render, while Stop is
+    # sensitive) falls silent at the Stop.
+    preset = setup.write_preset(setup.path("big.cwrp"), "--shape", "plane",
+                                "--plane-length", "30", "--plane-width", "39")
+    program = Program(setup, home, args=[preset])
+    program.wait_main_window()
+    toolbar = Toolbar(program.shot())
+    sample_length_to_max(program)
+    keys = Keys(program.shot())
     recording = Recording(setup, "stop.raw")
     x_, y_, _ = keys.point(KEY - 12, 0.7)
     program.tool("xdotool", "mousemove", "--window", program.wid, str(x_), str(y_),
                  "mousedown", "1")
     wait_until(lambda: np.max(np.abs(np.frombuffer(read_file(recording.path)[-9600:], "<i2")))
-               > 300, 5, "the held key to sound")
+               > 300, 10, "the held key to sound")
+    program.key("space")
+    watch_states(program, toolbar, lambda s: "rendering" in s, 20, "the render to start")
     program.key("ctrl+b")
     stopped_at = recording.frames_so_far()
+    watch_states(program, toolbar, lambda s: s[-1] == "idle", 20, "Stop to end the render")
     time.sleep(0.5)
     data = np.frombuffer(recording.stop(), "<i2")
     program.tool("xdotool", "mouseup", "1")
+    check(np.max(np.abs(data[:stopped_at])) > 300, "the held key was not heard")
     check(np.all(data[stopped_at + SINK_RATE_HZ // 5:] == 0),
           "the held key still sounded after Stop")
     program.quit_and_check()

@@ -134,6 +134,16 @@ TEST(AnalyseCli, PlotDrawsOnePicturePerFile)
     EXPECT_FALSE(g_file_test(dir.file("pic-2.png").c_str(), G_FILE_TEST_EXISTS));
     EXPECT_EQ(read_file(dir.file("pic-3.png")).substr(1, 3), "PNG");
 
+    // The spectrogram beside the plot, numbered alike.
+    r = analyse({"--spectrogram", "sg.png", "--plot", "pl.png", "bell.wav", "gong.wav"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *name : {"sg-1.png", "sg-2.png", "pl-1.png", "pl-2.png"})
+        EXPECT_EQ(read_file(dir.file(name)).substr(1, 3), "PNG") << name;
+    r = analyse({"--spectrogram", "missing/s.png", "bell.wav"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "clangwright-analyse: Could not write file missing/s.png: No such file or "
+                     "directory\n");
+
     r = analyse({"--plot", "missing/p.png", "bell.wav"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "clangwright-analyse: Could not write file missing/p.png: No such file or "
@@ -199,6 +209,10 @@ TEST(RenderAnalyse, NeedsNoOutputFileAndDrawsThePicture)
     EXPECT_NE(r.out.find("\nRendered sound: 48000 Hz, 1.000 s, peak "), std::string::npos) << r.out;
     EXPECT_EQ(read_file(dir.file("tube.png")).substr(1, 3), "PNG");
     EXPECT_EQ(dir.entries(), 1u);
+    r = render({"--spectrogram", "tube-sg.png", "-q"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("tube-sg.png")).substr(1, 3), "PNG");
+    EXPECT_EQ(dir.entries(), 2u);
 
     r = render({"--json"}, dir);
     ASSERT_EQ(r.status, 0) << r.err;

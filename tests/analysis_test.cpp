@@ -20,6 +20,7 @@
 #include "sound_analysis.h"
 #include "sound_file.h"
 #include "sound_plot.h"
+#include "spectrogram_plot.h"
 
 namespace {
 
@@ -471,6 +472,48 @@ TEST(SoundPlot, MarksEveryPartialWhereTheSpectrumPutsItsFrequency)
     // Outside the graph (the axis labels) there is no frequency.
     EXPECT_FALSE(spectrum_freq_at(outer, a, 2.0, height / 2.0));
     EXPECT_FALSE(spectrum_freq_at(outer, a, width / 2.0, height - 2.0));
+}
+
+TEST(SoundPlot, SpectrogramDrawsEachTrackWhereThePointerFindsItsTimeAndFrequency)
+{
+    const std::vector<int16_t> frames =
+        decaying_sines(48000, 1.5, {{220.0, 0, 1.2}, {1500.0, -6, 0.8}});
+    const SoundAnalysis a = SoundAnalyser().analyse(frames, 48000);
+    ASSERT_EQ(a.partials.size(), 2u);
+    constexpr int width = 800, height = 500;
+    const Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    {
+        const std::unique_ptr<cairo_t, ContextDestroy> cr(cairo_create(surface.get()));
+        draw_spectrogram(cr.get(), {0, 0, width, height}, a);
+    }
+    cairo_surface_flush(surface.get());
+    const PlotRect outer{0, 0, width, height};
+    const int stride = cairo_image_surface_get_stride(surface.get());
+    const unsigned char *data = cairo_image_surface_get_data(surface.get());
+    const auto track_colour_at = [&](int x, int y) {
+        const auto px = *reinterpret_cast<const uint32_t *>(data + y * stride + x * 4);
+        return ((px >> 16) & 0xff) < 120 && ((px >> 8) & 0xff) > 200 && (px & 0xff) > 200;
+    };
+    for (const Partial &p : a.partials) {
+        // Half a second in, the column holds the track's colour at the
+        // partial's frequency as the pointer reads it.
+        int column = -1;
+        for (int x = 0; x < width && column < 0; ++x) {
+            const auto at = spectrogram_point_at(outer, a, x, height / 2.0);
+            if (at && at->t_s >= 0.5)
+                column = x;
+        }
+        ASSERT_GE(column, 0);
+        bool drawn = false;
+        for (int y = 0; y < height; ++y) {
+            const auto at = spectrogram_point_at(outer, a, column, y);
+            if (at && std::abs(cents_between(at->freq_hz, p.freq_hz)) < 30.0 &&
+                track_colour_at(column, y))
+                drawn = true;
+        }
+        EXPECT_TRUE(drawn) << p.freq_hz;
+    }
+    EXPECT_FALSE(spectrogram_point_at(outer, a, 1, 1)); // the margin
 }
 
 TEST(SoundPlot, PngIsSavedOrTheFailureReported)

@@ -121,7 +121,13 @@ void link(std::vector<OpenTrack> &open, const std::vector<Peak> &peaks, size_t i
     };
     std::vector<Pair> pairs;
     for (size_t i = 0; i < open.size(); ++i) {
-        const double f = open[i].points.back().freq_hz;
+        // Where the track is heading: on from its last two frames, as a
+        // glide goes on, when they are neighbours.
+        const PartialTrack &t = open[i].points;
+        double f = t.back().freq_hz;
+        if (t.size() >= 2 && open[i].last_frame + 1 == index &&
+            t.back().t_s - t[t.size() - 2].t_s < 1.5 * tracked.hop_s)
+            f += t.back().freq_hz - t[t.size() - 2].freq_hz;
         const double tolerance = tracked.tolerance_hz(f);
         for (size_t j = 0; j < peaks.size(); ++j) {
             const double d = std::abs(peaks[j].freq_hz - f);

@@ -864,8 +864,12 @@ SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t ra
         return !(heard_db(f) >= -partial_range_db) || f.settled_hz < partial_low_hz ||
                f.settled_hz > partial_high_fraction * rate;
     });
+    // What rings in the body first, then what the strike alone sounds.
+    const auto rank = [&](const Found &f) {
+        return body_db(f) > -partial_range_db ? body_db(f) : onset_db(f) - 2.0 * partial_range_db;
+    };
     std::sort(found.begin(), found.end(),
-              [&](const Found &a, const Found &b) { return heard_db(a) > heard_db(b); });
+              [&](const Found &a, const Found &b) { return rank(a) > rank(b); });
     if (found.size() > partial_count_max)
         found.resize(partial_count_max);
     const auto strongest = std::max_element(

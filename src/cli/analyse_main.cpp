@@ -14,6 +14,7 @@
 #include "intl.h"
 #include "sound_file.h"
 #include "sound_plot.h"
+#include "spectrogram_plot.h"
 
 namespace {
 
@@ -52,6 +53,17 @@ bool analyse_file(SoundAnalyser &analyser, const AnalyseOptions &options, size_t
         const std::string picture = plot_file_for(options.plot_file, index, options.files.size());
         std::string message;
         const int r = save_sound_png(picture.c_str(), analysis, plot_width, plot_height, message);
+        if (r != 0) {
+            print_error(r == -1 ? message : message + ": " + g_strerror(r));
+            return false;
+        }
+    }
+    if (!options.spectrogram_file.empty()) {
+        const std::string picture =
+            plot_file_for(options.spectrogram_file, index, options.files.size());
+        std::string message;
+        const int r =
+            save_spectrogram_png(picture.c_str(), analysis, plot_width, plot_height, message);
         if (r != 0) {
             print_error(r == -1 ? message : message + ": " + g_strerror(r));
             return false;

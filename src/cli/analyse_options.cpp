@@ -35,7 +35,7 @@ template <typename... Args> std::string format(const char *fmt, Args... args)
 bool parse_analyse_options(int argc, char **argv, AnalyseOptions &options, std::string &error)
 {
     gboolean json = FALSE, version = FALSE;
-    gchar *a4_text = nullptr, *plot = nullptr;
+    gchar *a4_text = nullptr, *plot = nullptr, *spectrogram = nullptr;
     gchar **files = nullptr;
     GOptionEntry entries[] = {
         {"json", 0, 0, G_OPTION_ARG_NONE, &json,
@@ -45,6 +45,10 @@ bool parse_analyse_options(int argc, char **argv, AnalyseOptions &options, std::
         {"plot", 0, 0, G_OPTION_ARG_FILENAME, &plot,
          N_("Draw the waveform and the spectrum into a PNG picture (with several files: "
             "FILE-1.png, FILE-2.png, ...)"),
+         N_("FILE")},
+        {"spectrogram", 0, 0, G_OPTION_ARG_FILENAME, &spectrogram,
+         N_("Draw the spectrogram with the partials' tracks into a PNG picture (with several "
+            "files: FILE-1.png, FILE-2.png, ...)"),
          N_("FILE")},
         {"version", 0, 0, G_OPTION_ARG_NONE, &version, N_("Print the version and exit"), nullptr},
         {G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &files, nullptr, N_("FILE.wav...")},
@@ -62,7 +66,7 @@ bool parse_analyse_options(int argc, char **argv, AnalyseOptions &options, std::
     GError *raw = nullptr;
     const bool parsed = g_option_context_parse_strv(context.get(), &args, &raw) != FALSE;
     const std::unique_ptr<gchar *, StrvDeleter> rest(args), given_files(files);
-    const GCharPtr given_a4(a4_text), given_plot(plot);
+    const GCharPtr given_a4(a4_text), given_plot(plot), given_spectrogram(spectrogram);
     const std::unique_ptr<GError, ErrorDeleter> err(raw);
     if (!parsed) {
         error = err ? err->message : _("invalid command line");
@@ -78,6 +82,13 @@ bool parse_analyse_options(int argc, char **argv, AnalyseOptions &options, std::
             return false;
         }
         options.plot_file = given_plot.get();
+    }
+    if (given_spectrogram) {
+        if (*given_spectrogram == '\0') {
+            error = format(_("%s: the file name is empty"), "--spectrogram");
+            return false;
+        }
+        options.spectrogram_file = given_spectrogram.get();
     }
     for (gchar **f = given_files.get(); f && *f; ++f)
         options.files.emplace_back(*f);

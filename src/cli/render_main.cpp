@@ -23,6 +23,7 @@
 #include "presets.h"
 #include "sound_driver.h"
 #include "sound_plot.h"
+#include "spectrogram_plot.h"
 #include "tune.h"
 #include "render.h"
 #include "render_options.h"
@@ -152,6 +153,15 @@ int analyse_sound(const RenderOptions &options)
             return exit_failure;
         }
     }
+    if (!options.spectrogram_file.empty()) {
+        std::string message;
+        const int r = save_spectrogram_png(options.spectrogram_file.c_str(), analysis,
+                                           plot_width, plot_height, message);
+        if (r != 0) {
+            print_action_error(r, message);
+            return exit_failure;
+        }
+    }
     return 0;
 }
 
@@ -224,7 +234,7 @@ int render_sound(const RenderOptions &options, Instrument &instrument)
                     static_cast<double>(end_us - start_us) / microseconds_per_second);
         std::putchar('\n');
     }
-    if (options.analyse || !options.plot_file.empty()) {
+    if (options.analyse || !options.plot_file.empty() || !options.spectrogram_file.empty()) {
         if (const int r = analyse_sound(options); r != 0)
             return r;
     }
@@ -244,7 +254,7 @@ int save_and_render(const RenderOptions &options, Instrument &instrument)
         }
     }
     if (options.output_file.empty() && !options.play && !options.analyse &&
-        options.plot_file.empty())
+        options.plot_file.empty() && options.spectrogram_file.empty())
         return 0; // only a preset was asked for
     return render_sound(options, instrument);
 }

@@ -291,6 +291,12 @@ bool store_plot(RenderOptions &o, const char *option, const char *text, std::str
     return store_file(o.plot_file, option, text, error);
 }
 
+bool store_spectrogram(RenderOptions &o, const char *option, const char *text,
+                       std::string &error)
+{
+    return store_file(o.spectrogram_file, option, text, error);
+}
+
 bool store_tune(RenderOptions &o, const char *option, const char *text, std::string &error)
 {
     // Checked once --a4 is known; only the form here.
@@ -420,6 +426,8 @@ const OptionRow option_rows[] = {
      store_json},
     {"plot", 0, N_("FILE"), N_("Draw the waveform and the spectrum into a PNG picture"),
      store_plot},
+    {"spectrogram", 0, N_("FILE"),
+     N_("Draw the spectrogram with the partials' tracks into a PNG picture"), store_spectrogram},
     {"a4", 0, N_("HZ"), N_("Pitch of A4 for the note names, 400 to 480 (default: 440)"),
      store_a4},
     {"tune", 0, N_("NOTE"),
@@ -538,9 +546,9 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
     }
     if (!options.midi_file.empty()) {
         if (explores(options) || !options.tune_note.empty() || options.play ||
-            options.analyse || !options.plot_file.empty()) {
+            options.analyse || !options.plot_file.empty() || !options.spectrogram_file.empty()) {
             error = _("--midi and --randomise, --mutate, --variations, --tune, --play, "
-                      "--analyse or --plot exclude each other");
+                      "--analyse, --plot or --spectrogram exclude each other");
             return false;
         }
         if (options.output_file.empty()) {
@@ -567,7 +575,8 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
             return false;
         }
     }
-    const bool analysed = options.analyse || !options.plot_file.empty();
+    const bool analysed =
+        options.analyse || !options.plot_file.empty() || !options.spectrogram_file.empty();
     if (options.output_file.empty() && !options.play && !analysed) {
         if (!options.save_preset_file.empty())
             return true; // only the preset is written: nothing to render

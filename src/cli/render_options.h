@@ -60,6 +60,7 @@ struct RenderOptions {
     bool analyse = false; // print the analysis of the rendered sound
     bool json = false;    // the analysis as one JSON object, alone on stdout
     std::string plot_file; // the analysis drawn as a PNG picture here
+    std::string spectrogram_file; // the spectrogram drawn as a PNG picture here
     double a4_hz = default_a4_hz; // reference of the analysis' note names
     std::string tune_note;         // given: tune the chosen partial to this note
     PartialChoice tune_partial;    // which partial --tune tunes (default: the lowest)

@@ -12,29 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "file_save.h"
 #include "intl.h"
+#include "plot_support.h"
 
 namespace {
 
-struct Rgb {
-    double r, g, b;
-};
-constexpr Rgb ground = {1.0, 1.0, 1.0};
-constexpr Rgb ink = {0.15, 0.15, 0.15};
-constexpr Rgb grid = {0.86, 0.86, 0.86};
+using namespace plot;
+
 constexpr Rgb wave_colour = {0.12, 0.33, 0.62};
 constexpr Rgb spectrum_line = {0.12, 0.33, 0.62};
 constexpr Rgb spectrum_fill = {0.78, 0.85, 0.95};
 constexpr Rgb partial_colour = {0.80, 0.15, 0.10};
-
-// Text size follows the graph's size, within what stays readable.
-constexpr double font_min = 8.0, font_max = 13.0;
-constexpr double font_per_height = 1.0 / 13.0, font_per_width = 1.0 / 45.0;
-// Margins around a graph's plotting area, in text heights.
-constexpr double margin_left = 4.6, margin_right = 1.2, margin_top = 0.8, margin_bottom = 3.0;
-// Ticks: at most one per this many text heights.
-constexpr double tick_spacing_fonts = 6.0;
 
 // The spectrum's level axis, in dB relative to the highest level: headroom
 // above 0 for the partials' labels.
@@ -42,100 +30,6 @@ constexpr double level_top_db = 10.0, level_bottom_db = -100.0, level_tick_db = 
 // Labels of partials: rows tried above a marker, and the gap between labels.
 constexpr int label_rows = 3;
 constexpr double label_gap = 2.0;
-
-// Without a sound the axes show 1 s and the range of a 48000 Hz sound.
-constexpr double empty_length_s = 1.0;
-constexpr double empty_low_hz = 20.0, empty_high_hz = 24000.0;
-
-struct GFreeDeleter {
-    void operator()(void *p) const { g_free(p); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
-
-template <typename... Args> std::string format(const char *fmt, Args... args)
-{
-    const GCharPtr text(g_strdup_printf(fmt, args...));
-    return text.get();
-}
-
-void set_colour(cairo_t *cr, const Rgb &c)
-{
-    cairo_set_source_rgb(cr, c.r, c.g, c.b);
-}
-
-double font_size(const PlotRect &outer)
-{
-    return std::clamp(std::min(outer.height * font_per_height, outer.width * font_per_width),
-                      font_min, font_max);
-}
-
-// On whole pixels, so that the waveform's one-pixel bars do not blur into
-// each other.
-PlotRect inner(const PlotRect &outer)
-{
-    const double f = font_size(outer);
-    const double x0 = std::round(outer.x + margin_left * f);
-    const double y0 = std::round(outer.y + margin_top * f);
-    const double x1 = std::round(outer.x + outer.width - margin_right * f);
-    const double y1 = std::round(outer.y + outer.height - margin_bottom * f);
-    return {x0, y0, std::max(x1 - x0, 1.0), std::max(y1 - y0, 1.0)};
-}
-
-// Text whose anchor point (fractions of its extents: 0 left/top, 1
-// right/bottom) lies at (x, y).
-void text_at(cairo_t *cr, double x, double y, const std::string &text, double ax, double ay)
-{
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    cairo_move_to(cr, x - e.x_bearing - ax * e.width, y - e.y_bearing - ay * e.height);
-    cairo_show_text(cr, text.c_str());
-}
-
-void vertical_text(cairo_t *cr, double x, double y, const std::string &text)
-{
-    cairo_save(cr);
-    cairo_translate(cr, x, y);
-    cairo_rotate(cr, -std::numbers::pi / 2.0);
-    text_at(cr, 0.0, 0.0, text, 0.5, 0.0);
-    cairo_restore(cr);
-}
-
-// 1, 2 or 5 times a power of ten, the smallest at least `rough`.
-double nice_step(double rough)
-{
-    const double power = std::pow(10.0, std::floor(std::log10(rough)));
-    for (const double m : {1.0, 2.0, 5.0})
-        if (m * power >= rough)
-            return m * power;
-    return 10.0 * power;
-}
-
-void begin_graph(cairo_t *cr, const PlotRect &outer, const PlotRect &plot)
-{
-    cairo_save(cr);
-    cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, font_size(outer));
-    cairo_set_line_width(cr, 1.0);
-    set_colour(cr, ground);
-    cairo_rectangle(cr, plot.x, plot.y, plot.width, plot.height);
-    cairo_fill(cr);
-}
-
-void end_graph(cairo_t *cr, const PlotRect &plot)
-{
-    set_colour(cr, ink);
-    cairo_rectangle(cr, plot.x + 0.5, plot.y + 0.5, plot.width - 1.0, plot.height - 1.0);
-    cairo_stroke(cr);
-    cairo_restore(cr);
-}
-
-void grid_line(cairo_t *cr, double x0, double y0, double x1, double y1)
-{
-    set_colour(cr, grid);
-    cairo_move_to(cr, x0, y0);
-    cairo_line_to(cr, x1, y1);
-    cairo_stroke(cr);
-}
 
 // ---- Spectrum axis ----
 
@@ -411,60 +305,10 @@ std::optional<double> spectrum_freq_at(const PlotRect &outer, const SoundAnalysi
     return freq_axis(a).freq_at(p, x);
 }
 
-namespace {
-
-struct PngWrite {
-    int fd;
-    int error_number = 0;
-};
-
-cairo_status_t write_png_bytes(void *closure, const unsigned char *data, unsigned int length)
-{
-    auto *w = static_cast<PngWrite *>(closure);
-    while (length > 0) {
-        const ssize_t n = ::write(w->fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            w->error_number = errno;
-            return CAIRO_STATUS_WRITE_ERROR;
-        }
-        data += n;
-        length -= static_cast<unsigned int>(n);
-    }
-    return CAIRO_STATUS_SUCCESS;
-}
-
-struct SurfaceDestroy {
-    void operator()(cairo_surface_t *s) const { cairo_surface_destroy(s); }
-};
-struct ContextDestroy {
-    void operator()(cairo_t *c) const { cairo_destroy(c); }
-};
-
-} // namespace
-
 int save_sound_png(const char *file_name, const SoundAnalysis &analysis, int width, int height,
                    std::string &message)
 {
-    const std::unique_ptr<cairo_surface_t, SurfaceDestroy> surface(
-        cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
-    {
-        const std::unique_ptr<cairo_t, ContextDestroy> cr(cairo_create(surface.get()));
-        draw_sound(cr.get(), width, height, analysis);
-    }
-    int result = -1;
-    if (cairo_surface_status(surface.get()) == CAIRO_STATUS_SUCCESS) {
-        result = file_save(file_name, [&surface](int fd) {
-            PngWrite w{fd};
-            const cairo_status_t status =
-                cairo_surface_write_to_png_stream(surface.get(), write_png_bytes, &w);
-            if (status == CAIRO_STATUS_SUCCESS)
-                return 0;
-            return w.error_number != 0 ? w.error_number : -1;
-        });
-    }
-    if (result != 0)
-        message = format(_("Could not write file %s"), file_name);
-    return result;
+    return plot::save_png(
+        file_name, width, height,
+        [&](cairo_t *cr) { draw_sound(cr, width, height, analysis); }, message);
 }

@@ -4,7 +4,9 @@ every dialog opened and answered, confirmed, cancelled, escaped or closed by
 the window manager (also while a render or a playback runs), paths typed
 into the choosers (existing files, missing ones, bad presets, names that
 need the overwrite query, folders that do not exist), parameter and page
-changes with the keyboard, and drags in the 3D view. The window runs with
+changes with the keyboard, drags in the 3D view, and keys of the on-screen
+keyboard held while parameters change (each change prepares a new sound
+that the next note plays). The window runs with
 fatal warnings, so a toolkit warning or critical ends it and fails the case.
 At the end every dialog is closed, Control+Q must end the program with
 status 0, and the configuration must be a whole document.
@@ -171,12 +173,37 @@ class Storm:
             keys += [self.rng.choice(choices) for _ in range(self.rng.randrange(1, 3))]
             self.log("keys %s" % " ".join(keys))
             self.key(self.main, *keys)
-        elif r < 0.88:
+        elif r < 0.85:
             key = self.rng.choice(["ctrl+Page_Down", "ctrl+Page_Up", "shift+Tab"])
             self.log(key)
             self.key(self.main, key)
+        elif r < 0.93:
+            self.play_keyboard(size)
         else:
             self.drag(size)
+
+    def play_keyboard(self, size):
+        """A key of the on-screen keyboard held down, with parameter keys
+        while it rings (each change prepares a new sound), or an octave
+        button."""
+        w, h = (int(v) for v in size.split("x"))
+        # The keyboard sits right of the Status frame at the window's bottom,
+        # its octave buttons at either end.
+        if self.rng.random() < 0.15:
+            x = int(w * self.rng.choice([0.566, 0.978]))
+            y = int(h * 0.94)
+            self.log("octave button at %d,%d" % (x, y))
+            self.send("xdotool", "mousemove", "--window", self.main, str(x), str(y),
+                      "click", "1")
+            return
+        x, y = int(w * self.rng.uniform(0.59, 0.96)), int(h * self.rng.uniform(0.9, 0.97))
+        keys = [self.rng.choice(GENTLE_KEYS) for _ in range(self.rng.randrange(0, 4))]
+        self.log("keyboard key at %d,%d held through %s" % (x, y, " ".join(keys) or "nothing"))
+        self.send("xdotool", "mousemove", "--window", self.main, str(x), str(y), "mousedown", "1")
+        if keys:
+            self.key(self.main, *keys)
+        time.sleep(self.rng.uniform(0, 0.4))
+        self.send("xdotool", "mouseup", "1")
 
     def drag(self, size):
         w, h = (int(v) for v in size.split("x"))

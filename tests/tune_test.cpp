@@ -12,6 +12,7 @@
 
 #include "render.h"
 #include "sound_analysis.h"
+#include "body_probe.h"
 #include "partial_probe.h"
 #include "tune.h"
 
@@ -190,6 +191,100 @@ TEST(Tune, TheStrongestPartialIsFollowedAsTheSpeedChanges)
     ASSERT_TRUE(third.tuned) << third.message;
     ins.speed = third.speed;
     expect_on_note(ins, 1000.0, analyser);
+}
+
+// A plate of the given size, struck and heard at its reset nodes.
+Instrument plate(int32_t length, int32_t width)
+{
+    Instrument ins = instrument_defaults();
+    ins.type = TYPE_PLANE;
+    ins.plane_length = length;
+    ins.plane_width = width;
+    ins.actuation_node = instrument_reset_actuation_node(ins);
+    ins.sampling_node = instrument_reset_sampling_node(ins);
+    return ins;
+}
+
+constexpr double body_from_s = 0.3;
+const std::string wanders =
+    "The partial wanders and never settles on one pitch; a softer strike rings at one pitch.";
+
+TEST(Tune, GlidingPlatesAreTunedWhereTheirBodySettlesOrRefused)
+{
+    SoundAnalyser analyser;
+    // Struck with a whole rest length, a 9 x 13 plate glides for half a
+    // second: its strongest partial is the one a spectrum of its body shows.
+    const Instrument large = plate(9, 13);
+    const std::vector<double> sound = render(large, 2.0);
+    std::vector<int16_t> pcm;
+    for (const double v : sound)
+        pcm.push_back(pcm_from_double(v));
+    const SoundAnalysis a = analyser.analyse(pcm, rate_hz);
+    ASSERT_TRUE(a.strongest_hz);
+    const double body_strongest = strongest_in_body(rate_hz, body_of(sound, rate_hz, body_from_s));
+    EXPECT_NEAR(cents(*a.strongest_hz, body_strongest), 0.0, 5.0) << *a.strongest_hz;
+
+    // Tuned, the body rings on the note; or the tuning says why not, and
+    // the speed stays.
+    const struct {
+        const char *name;
+        Instrument ins;
+        const char *note;
+        PartialChoice partial;
+    } cases[] = {
+        {"7 x 9 plate by its strongest", plate(7, 9), "E4",
+         PartialChoice{PartialChoice::strongest, 0}},
+        {"5 x 7 plate, damping 0.2, by its lowest",
+         [] {
+             Instrument i = plate(5, 7);
+             i.damping = 0.2;
+             return i;
+         }(),
+         "F#5", PartialChoice{}},
+    };
+    for (const auto &c : cases) {
+        const double target = *parse_note_hz(c.note, default_a4_hz);
+        const TuneOutcome out =
+            tune_speed(c.ins, length_s, rate_hz, target, c.partial, default_a4_hz, analyser);
+        if (!out.tuned) {
+            EXPECT_EQ(out.speed, c.ins.speed) << c.name;
+            EXPECT_FALSE(out.message.empty()) << c.name;
+            continue;
+        }
+        Instrument tuned = c.ins;
+        tuned.speed = out.speed;
+        const std::vector<double> body = body_of(render(tuned, 2.0), rate_hz, body_from_s);
+        const double heard = peak_near(rate_hz, body, target);
+        EXPECT_NEAR(cents(heard, target), 0.0, 3.0) << c.name << ": " << heard << " Hz";
+        if (c.partial.kind == PartialChoice::strongest)
+            EXPECT_NEAR(cents(strongest_in_body(rate_hz, body), target), 0.0, 3.0) << c.name;
+    }
+
+    // A partial that never settles is not tuned, and nothing changes.
+    Instrument wandering = plate(5, 7);
+    wandering.damping = 0.2;
+    wandering.speed = 0.11;
+    const TuneOutcome out = tune_speed(wandering, length_s, rate_hz, 700.0, PartialChoice{},
+                                       default_a4_hz, analyser);
+    EXPECT_FALSE(out.tuned);
+    EXPECT_EQ(out.message, wanders);
+    EXPECT_EQ(out.speed, wandering.speed);
+}
+
+TEST(Tune, TheResultLineSaysHowAPartialGlidesIntoItsPitch)
+{
+    TuneOutcome out;
+    out.tuned = true;
+    out.partial_hz = 329.7;
+    out.note = nearest_note(329.7, default_a4_hz);
+    out.glide_cents = 1.0;
+    EXPECT_EQ(tuned_text(out, "%.1f"), "Tuned: 329.7 Hz, E4 +0.4 cents");
+    out.glide_cents = 36.2;
+    EXPECT_EQ(tuned_text(out, "%.2f"),
+              "Tuned: 329.70 Hz, settles on E4 +0.4 cents; glides from 36 cents sharp");
+    out.glide_cents = -12.0;
+    EXPECT_EQ(tuned_text(out, "%.1f"),
+              "Tuned: 329.7 Hz, settles on E4 +0.4 cents; glides from 12 cents flat");
 }
 
 TEST(Tune, NotesOutOfReachAreRefusedWithTheReason)

@@ -19,8 +19,9 @@
 #include "fast_scalar.h"
 #include "fast_split.h"
 
-// Vector types passed by value: GCC warns that their passing differs from
-// the ABI of other compilers' builds, which never call these functions.
+// Vector types passed by value: GCC notes that how they are passed depends
+// on the instruction set enabled; every such call here stays within one
+// instruction set's namespace.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace cwphymod {

@@ -238,7 +238,10 @@ TrackedSound track_partials(std::span<const double> sound, double rate, double s
     const size_t frames = (sound.size() - length) / hop + 1;
     picture.columns = static_cast<int32_t>(std::min(frames, picture_columns_max));
     picture.rows = picture_rows;
-    picture.end_s = start_s + static_cast<double>((frames - 1) * hop + length) / rate;
+    // Each column at the centres of its frames.
+    const double per_column = static_cast<double>(frames) / picture.columns;
+    picture.start_s = start_s + (static_cast<double>(length) / 2.0 - hop * per_column / 2.0) / rate;
+    picture.end_s = picture.start_s + static_cast<double>(frames * hop) / rate;
     std::vector<double> cells(static_cast<size_t>(picture.columns) * picture_rows, 0.0);
 
     const std::vector<double> window = window_of(length);

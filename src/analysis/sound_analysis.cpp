@@ -86,10 +86,13 @@ constexpr size_t frame_min_samples = 16;
 constexpr double fit_range_db = 40.0;
 constexpr double follow_range_db = 50.0;
 // A partial is steady when its frequency stays within this of where it
-// settles over its loudest frames, measured a few frames at a time.
+// settles over its loudest frames, measured a few frames and at least a
+// tenth of a second at a time (short frames hear the partials around a
+// quiet one too).
 constexpr double steady_cents = 5.0;
 constexpr double steady_range_db = 20.0;
 constexpr size_t steady_span = 4;
+constexpr double steady_span_s = 0.1;
 // A decay that falls less than this over the sound gives no T60.
 constexpr double t60_fall_min_db = 20.0;
 constexpr double t60_db = 60.0;
@@ -267,18 +270,20 @@ private:
 };
 
 // Whether the partial's frequency stays within steady_cents of `freq_hz`
-// over its loudest frames: the phase advance over a few frames at a time
-// (one frame's advance is noisy for a quiet partial) gives its frequency
-// there.
+// over its loudest frames: the phase advance over a span of frames at a
+// time (one frame's advance is noisy for a quiet partial) gives its
+// frequency there.
 bool holds_frequency(const std::vector<std::complex<double>> &sums,
                      const std::vector<double> &levels, size_t count, double loudest_db,
                      double omega, size_t hop, double rate, double freq_hz)
 {
-    for (size_t i = 1; i + steady_span <= count; ++i) {
+    const size_t span =
+        std::max(steady_span, static_cast<size_t>(steady_span_s * rate / static_cast<double>(hop)));
+    for (size_t i = 1; i + span <= count; ++i) {
         if (levels[i] < loudest_db - steady_range_db)
             continue;
         std::complex<double> advance = 0.0;
-        for (size_t j = i; j < i + steady_span; ++j)
+        for (size_t j = i; j < i + span; ++j)
             advance += sums[j] * std::conj(sums[j - 1]);
         if (!(std::abs(advance) > 0.0))
             continue;

@@ -111,13 +111,14 @@ void draw_tracks(cairo_t *cr, const PlotRect &p, const Axes &axes, const SoundAn
     cairo_save(cr);
     cairo_rectangle(cr, p.x, p.y, p.width, p.height);
     cairo_clip(cr);
-    cairo_set_line_width(cr, std::max(1.0, f / 7.0));
+    cairo_set_line_width(cr, 1.5);
     std::vector<std::pair<double, double>> labels; // their tops and bottoms
     for (const Partial &partial : a.partials) {
         if (partial.track < 0)
             continue;
         const PartialTrack &track = a.tracks[static_cast<size_t>(partial.track)];
-        set_colour(cr, track_colour);
+        // Thin and see-through: the level under the track still shows.
+        cairo_set_source_rgba(cr, track_colour.r, track_colour.g, track_colour.b, 0.8);
         for (size_t i = 0; i < track.size(); ++i) {
             const double x = axes.x_of(p, track[i].t_s), y = axes.y_of(p, track[i].freq_hz);
             if (i == 0)

@@ -42,6 +42,8 @@ constexpr double lowest_range_db = 30.0;
 constexpr double body_start_max_s = 0.3;
 constexpr double body_start_fraction = 0.25;
 constexpr double body_min_s = 0.05;
+// A body more than this below the strike's peak is its tail, not a body.
+constexpr double body_range_db = 50.0;
 // Or later, once the loud partials have settled within this of where they
 // end, but no later than this fraction of the sound.
 constexpr double settle_cents = 6.0;
@@ -53,8 +55,8 @@ constexpr double same_cents = 5.0;
 // this many of the track's bins.
 constexpr double glide_min_cents = 10.0;
 constexpr double reliable_bins = 8.0;
-// A partial's level at the onset, from its decay over the body, is at most
-// 3 dB above what its frames heard before the body.
+// A partial's level at the onset, from its decay over the body, is borne out
+// by what its frames heard before the body up to 3 dB above them.
 const double onset_cap = std::sqrt(2.0);
 
 // The onset: the first frame within 40 dB of the peak. Quieter frames before
@@ -72,6 +74,7 @@ constexpr size_t spectrum_points_min = size_t{1} << 16;
 // range are kept, and no more than can be followed in good time.
 constexpr double candidate_range_db = partial_range_db + 20.0;
 constexpr size_t candidate_count_max = 48;
+constexpr size_t lowest_candidates = 8;
 
 // Following a partial: frames long enough that the nearest other candidate
 // (or the partial's mirror image below 0 Hz) lies 6 bins away, outside the
@@ -515,6 +518,14 @@ SpectrumPicture spectrum_picture(const std::vector<double> &mag, double bin_hz, 
     return picture;
 }
 
+double peaks_lowest(const std::vector<Peak> &peaks)
+{
+    double lowest = std::numeric_limits<double>::infinity();
+    for (const Peak &p : peaks)
+        lowest = std::min(lowest, p.freq_hz);
+    return lowest;
+}
+
 // The candidate partials of x (which starts at its onset): the peaks of its
 // spectrum, the loudest first, with the spectrum's picture when asked.
 std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &plans,
@@ -545,7 +556,17 @@ std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &p
     while (count < peaks.size() && count < candidate_count_max &&
            peaks[count].score >= score_floor)
         ++count;
+    // The lowest peaks too, where many equal partials fill the list with
+    // higher ones: a wire's fundamental must not be left out.
+    std::vector<Peak> low(peaks.begin() + static_cast<std::ptrdiff_t>(count), peaks.end());
+    std::erase_if(low, [&](const Peak &p) { return p.score < score_floor; });
+    std::sort(low.begin(), low.end(),
+              [](const Peak &a, const Peak &b) { return a.freq_hz < b.freq_hz; });
     peaks.resize(count);
+    const double lowest_kept = peaks_lowest(peaks);
+    for (size_t i = 0; i < low.size() && i < lowest_candidates; ++i)
+        if (low[i].freq_hz < lowest_kept)
+            peaks.push_back(low[i]);
     return peaks;
 }
 
@@ -625,11 +646,19 @@ double body_start(double length_s)
     return std::min(body_start_max_s, body_start_fraction * length_s);
 }
 
-// The partials of the body, from `body_from` on; none for a body too short.
+// The partials of the body, from `body_from` on; none for a body too short,
+// or too quiet against the strike to be heard as more than its tail (a
+// hit's).
 std::vector<Followed> measure_body(std::span<const double> sound, double rate, size_t body_from,
                                    FftPlans &plans)
 {
     if (static_cast<double>(sound.size() - body_from) < body_min_s * rate)
+        return {};
+    double peak = 0.0, body_peak = 0.0;
+    for (size_t n = 0; n < sound.size(); ++n)
+        (n < body_from ? peak : body_peak) = std::max(n < body_from ? peak : body_peak,
+                                                     std::abs(sound[n]));
+    if (body_peak < std::max(peak, body_peak) * std::pow(10.0, -body_range_db / 20.0))
         return {};
     return measure(sound.subspan(body_from), rate, plans);
 }
@@ -706,6 +735,9 @@ std::vector<Found> combine(std::span<const double> sound, double rate,
     const double body_s = static_cast<double>(body_from) / rate;
     const double span_s = static_cast<double>(sound.size() - body_from) / rate;
     const double body_at_s = onset_s + body_s + tracked.frame_s / 2;
+    double peak = 0.0;
+    for (const double v : sound)
+        peak = std::max(peak, std::abs(v));
     std::vector<char> used(onset_peaks.size(), 0);
     std::vector<Found> found;
     const auto known = [&](double hz) {
@@ -717,9 +749,10 @@ std::vector<Found> combine(std::span<const double> sound, double rate,
     for (const Followed &b : body) {
         if (known(b.freq_hz))
             continue;
-        // Back from the body to the onset along its decay.
+        // Back from the body to the onset along its decay, though no partial
+        // starts louder than the whole sound's peak.
         const double back = std::pow(10.0, -std::min(b.slope_db_s, 0.0) * body_s / 20.0);
-        Found f{b.freq_hz, b.freq_hz, b.steady, b.onset_amplitude * back,
+        Found f{b.freq_hz, b.freq_hz, b.steady, std::min(b.onset_amplitude * back, peak),
                 mean_power(b.onset_amplitude, b.slope_db_s, span_s), b.t60_s};
         const TrackGlide g = glide_of(tracked, body_at_s, b.freq_hz);
         if (g.track >= 0) {
@@ -744,10 +777,13 @@ std::vector<Found> combine(std::span<const double> sound, double rate,
                                                                 std::min<double>(p.t_s - onset_s,
                                                                                  tracked.frame_s / 2)) /
                                                   20.0));
-            if (heard > 0.0)
-                f.onset_amplitude = std::abs(g.cents) > glide_min_cents
-                                        ? heard
-                                        : std::min(f.onset_amplitude, heard * onset_cap);
+            // Its decay over the body taken back to the onset holds where
+            // the frames bear it out (6 dB below to 3 dB above them: the
+            // frames are long); otherwise the frames' level does.
+            const bool borne_out =
+                f.onset_amplitude <= heard * onset_cap && f.onset_amplitude >= heard / 2.0;
+            if (heard > 0.0 && (std::abs(g.cents) > glide_min_cents || !borne_out))
+                f.onset_amplitude = heard;
         }
         if (std::abs(g.cents) > glide_min_cents) {
             const PartialTrack &track = tracked.tracks[static_cast<size_t>(g.track)];
@@ -875,14 +911,30 @@ SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t ra
     };
     std::sort(found.begin(), found.end(),
               [&](const Found &a, const Found &b) { return rank(a) > rank(b); });
-    if (found.size() > partial_count_max)
-        found.resize(partial_count_max);
-    const auto strongest = std::max_element(
+    // The strongest and the lowest are chosen from all the partials, and
+    // listed whatever the list leaves out (a wire's hundred equal partials).
+    const Found strongest = *std::max_element(
         found.begin(), found.end(), [&](const Found &a, const Found &b) {
             return body_db(a) < body_db(b) ||
                    (body_db(a) == body_db(b) && onset_db(a) < onset_db(b));
         });
-    result.strongest_hz = strongest->settled_hz;
+    const Found *lowest = nullptr;
+    for (const Found &f : found)
+        if (body_db(f) >= body_db(strongest) - lowest_range_db &&
+            (!lowest || f.settled_hz < lowest->settled_hz))
+            lowest = &f;
+    result.strongest_hz = strongest.settled_hz;
+    result.lowest_hz = lowest->settled_hz;
+    if (found.size() > partial_count_max) {
+        const Found low = *lowest;
+        found.resize(partial_count_max);
+        for (const Found &kept : {strongest, low})
+            if (std::none_of(found.begin(), found.end(),
+                             [&](const Found &f) { return f.settled_hz == kept.settled_hz; })) {
+                found.pop_back();
+                found.insert(found.begin(), kept);
+            }
+    }
     std::sort(found.begin(), found.end(),
               [](const Found &a, const Found &b) { return a.settled_hz < b.settled_hz; });
 
@@ -898,8 +950,6 @@ SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t ra
         p.note = note.name;
         p.cents = note.cents;
         p.t60_s = f.t60_s;
-        if (!result.lowest_hz && p.body_db >= -lowest_range_db)
-            result.lowest_hz = p.freq_hz;
         const int32_t t = track_near(tracked, result.body_start_s + tracked.frame_s / 2, p.freq_hz);
         const int32_t from_onset =
             t >= 0 ? t : track_near(tracked, result.onset_s + tracked.frame_s / 2, p.onset_hz);

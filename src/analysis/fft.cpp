@@ -59,3 +59,21 @@ void FftPlans::forward(size_t n, double *in, fftw_complex *out)
     }
     fftw_execute_dft_r2c(found->second.get(), in, out);
 }
+
+double *FftPlans::reals(size_t n)
+{
+    if (n > reals_size_) {
+        reals_ = fftw_reals(n);
+        reals_size_ = n;
+    }
+    return reals_.get();
+}
+
+fftw_complex *FftPlans::complexes(size_t n)
+{
+    if (n > complexes_size_) {
+        complexes_ = fftw_complexes(n);
+        complexes_size_ = n;
+    }
+    return complexes_.get();
+}

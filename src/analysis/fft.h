@@ -35,6 +35,15 @@ public:
     //! fftw_reals / fftw_complexes; `in` is left as it was.
     void forward(size_t n, double *in, fftw_complex *out);
 
+    //! Arrays of at least `n` values kept for the next transform: a large
+    //! sound's spectrum needs tens of megabytes, which are not asked of the
+    //! system afresh for every sound. Valid until the next call.
+    double *reals(size_t n);
+    fftw_complex *complexes(size_t n);
+
 private:
     std::map<size_t, FftwPlanPtr> plans_;
+    FftwArray<double> reals_;
+    FftwArray<fftw_complex> complexes_;
+    size_t reals_size_ = 0, complexes_size_ = 0;
 };

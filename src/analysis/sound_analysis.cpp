@@ -74,6 +74,8 @@ constexpr size_t spectrum_points_min = size_t{1} << 16;
 // range are kept, and no more than can be followed in good time.
 constexpr double candidate_range_db = partial_range_db + 20.0;
 constexpr size_t candidate_count_max = 48;
+// Peaks lower than this below the highest are not candidates at all.
+constexpr double peak_floor_db = 110.0;
 constexpr size_t lowest_candidates = 8;
 
 // Following a partial: frames long enough that the nearest other candidate
@@ -172,9 +174,15 @@ std::vector<Peak> find_peaks(const std::vector<double> &mag, size_t lo, size_t h
     std::vector<Peak> peaks;
     lo = std::max<size_t>(lo, 1);
     hi = std::min(hi, mag.size() - 2);
+    // Far below the highest peak lies only the noise of the 16-bit frames,
+    // whose countless little peaks would only be ranked to be dropped.
+    double highest = 0.0;
+    for (size_t k = lo; k <= hi; ++k)
+        highest = std::max(highest, mag[k]);
+    const double floor = highest * std::pow(10.0, -peak_floor_db / 20.0);
     for (size_t k = lo; k <= hi; ++k) {
         const double b = mag[k];
-        if (!(b > mag[k - 1] && b >= mag[k + 1]))
+        if (!(b > mag[k - 1] && b >= mag[k + 1]) || b < floor)
             continue;
         const double la = std::log(std::max(mag[k - 1], std::numeric_limits<double>::min()));
         const double lb = std::log(b);
@@ -533,11 +541,11 @@ std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &p
 {
     const size_t points =
         next_power_of_two(std::max(spectrum_padding * x.size(), spectrum_points_min));
-    const FftwArray<double> in = fftw_reals(points);
-    const FftwArray<fftw_complex> out = fftw_complexes(points / 2 + 1);
-    falling_half_window(x, in.get());
-    std::fill(in.get() + x.size(), in.get() + points, 0.0);
-    plans.forward(points, in.get(), out.get());
+    double *const in = plans.reals(points);
+    fftw_complex *const out = plans.complexes(points / 2 + 1);
+    falling_half_window(x, in);
+    std::fill(in + x.size(), in + points, 0.0);
+    plans.forward(points, in, out);
     std::vector<double> mag(points / 2 + 1);
     for (size_t k = 0; k < mag.size(); ++k)
         mag[k] = std::sqrt(out[k][0] * out[k][0] + out[k][1] * out[k][1]);

@@ -18,7 +18,8 @@ void LiveStream::PaSimpleFree::operator()(pa_simple *s) const
     pa_simple_free(s);
 }
 
-std::unique_ptr<LiveStream> LiveStream::open(int32_t rate_hz, Render render, void *user)
+std::unique_ptr<LiveStream> LiveStream::open(int32_t rate_hz, Render render, Idle idle,
+                                             void *user)
 {
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32LE;
@@ -40,6 +41,7 @@ std::unique_ptr<LiveStream> LiveStream::open(int32_t rate_hz, Render render, voi
         return nullptr;
     s->rate_hz_ = rate_hz;
     s->render_ = render;
+    s->idle_ = idle;
     s->user_ = user;
     s->left_.resize(block_frames);
     s->right_.resize(block_frames);
@@ -48,9 +50,16 @@ std::unique_ptr<LiveStream> LiveStream::open(int32_t rate_hz, Render render, voi
     return s;
 }
 
+void LiveStream::wake()
+{
+    wakes_.fetch_add(1, std::memory_order_release);
+    wakes_.notify_one();
+}
+
 LiveStream::~LiveStream()
 {
     stop_.store(true, std::memory_order_release);
+    wake();
     if (thread_.joinable())
         thread_.join();
 }
@@ -58,6 +67,12 @@ LiveStream::~LiveStream()
 void LiveStream::run()
 {
     while (!stop_.load(std::memory_order_acquire)) {
+        // Read before the look at the synth: a wake after it is not lost.
+        const uint32_t wakes = wakes_.load(std::memory_order_acquire);
+        if (idle_(user_)) {
+            wakes_.wait(wakes, std::memory_order_acquire);
+            continue;
+        }
         render_(user_, left_.data(), right_.data(), block_frames);
         for (uint32_t i = 0; i < block_frames; ++i) {
             interleaved_[2 * i] = left_[i];

@@ -2,7 +2,9 @@
 // (beside the driver's, on the same server and sink) fed by a thread of its
 // own in small blocks, so that a key is heard within a few milliseconds. The
 // thread's render function must not allocate, lock or call the system: the
-// blocking write is the thread's only wait.
+// blocking write is its only wait while it plays. While nothing sounds and
+// nothing is asked for, the thread sleeps until wake() (the stream runs dry
+// and the server waits for it to fill again, a target's length).
 #pragma once
 
 #include <atomic>
@@ -17,6 +19,8 @@ class LiveStream {
 public:
     //! Fills `frames` frames of `left` and `right` (the render of one block).
     using Render = void (*)(void *user, float *left, float *right, uint32_t frames);
+    //! True while there is nothing to play: no voice sounds, nothing queued.
+    using Idle = bool (*)(void *user);
 
     //! Frames rendered and written at a time.
     static constexpr uint32_t block_frames = 256;
@@ -26,7 +30,10 @@ public:
     //! Connects a stereo float stream at `rate_hz` to the server and sink the
     //! driver uses (the defaults) and starts the thread. Null when no server
     //! takes it.
-    static std::unique_ptr<LiveStream> open(int32_t rate_hz, Render render, void *user);
+    static std::unique_ptr<LiveStream> open(int32_t rate_hz, Render render, Idle idle,
+                                            void *user);
+    //! Something was queued for the render: a sleeping thread plays again.
+    void wake();
     //! Ends the thread after its current block and disconnects.
     ~LiveStream();
     LiveStream(const LiveStream &) = delete;
@@ -46,6 +53,8 @@ private:
     std::unique_ptr<pa_simple, PaSimpleFree> stream_;
     int32_t rate_hz_ = 0;
     Render render_ = nullptr;
+    Idle idle_ = nullptr;
+    std::atomic<uint32_t> wakes_{0};
     void *user_ = nullptr;
     std::vector<float> left_, right_, interleaved_;
     std::atomic<bool> stop_{false}, failed_{false};

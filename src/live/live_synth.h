@@ -41,6 +41,11 @@ public:
         head_.store(head + 1, std::memory_order_release);
         return true;
     }
+    //! Either side: nothing queued now.
+    bool empty() const
+    {
+        return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
+    }
     //! Producer: slots free now (the consumer may free more meanwhile).
     size_t room() const
     {
@@ -103,6 +108,13 @@ public:
     //! Engines taken so far; voices sounding now.
     uint64_t engines_taken() const { return taken_.load(std::memory_order_acquire); }
     int32_t active_voices() const { return active_.load(std::memory_order_relaxed); }
+    //! True when a block would be silence: no voice sounds in any engine
+    //! and no keyboard message or silencing waits.
+    bool idle() const
+    {
+        return active_.load(std::memory_order_relaxed) == 0 && keys_.empty() &&
+               !silence_.load(std::memory_order_acquire);
+    }
     //! Keyboard and MIDI messages that found no room.
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 

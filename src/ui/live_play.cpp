@@ -24,6 +24,8 @@ constexpr const char *jack_client_name = "clangwright";
 constexpr uint8_t status_note_off = 0x80, status_note_on = 0x90;
 // How often the worker frees engines the audio side is done with.
 constexpr auto collect_interval = std::chrono::milliseconds(50);
+// How often the main thread looks whether the JACK server has gone away.
+constexpr guint server_poll_ms = 500;
 
 // True when both play the same: the values the engine is built from.
 bool same_sound(const Instrument &a, const Instrument &b)
@@ -157,10 +159,17 @@ void render_block(void *synth, float *left, float *right, uint32_t frames)
     static_cast<LiveSynth *>(synth)->process({}, left, right, frames);
 }
 
+bool synth_idle(void *synth)
+{
+    return static_cast<const LiveSynth *>(synth)->idle();
+}
+
 // What runs, in the order it is torn down: the outputs stop before the
 // worker, and the synth goes last.
 struct LivePlay {
     LiveOutput output = LiveOutput::none;
+    int32_t pulse_rate_hz = 0;
+    guint server_watch = 0; // while on JACK
     std::unique_ptr<LiveSynth> own_synth; // the stream's, or the test's
     LiveSynth *synth = nullptr;
     std::unique_ptr<Preparer> preparer;
@@ -169,6 +178,8 @@ struct LivePlay {
 
     ~LivePlay()
     {
+        if (server_watch)
+            g_source_remove(server_watch);
         if (jack)
             jack->close(); // keeps its synth for the worker until the end
         pulse.reset();
@@ -178,6 +189,17 @@ struct LivePlay {
 };
 
 std::unique_ptr<LivePlay> live;
+
+// A server that went away leaves the window on the live stream, as if it
+// had started without one.
+gboolean watch_server(gpointer)
+{
+    if (!live->jack->server_gone())
+        return TRUE;
+    live->server_watch = 0;
+    live_play_start(live->pulse_rate_hz);
+    return FALSE;
+}
 
 void start_preparing()
 {
@@ -191,15 +213,17 @@ void live_play_start(int32_t pulse_rate_hz)
 {
     live_play_stop();
     live = std::make_unique<LivePlay>();
+    live->pulse_rate_hz = pulse_rate_hz;
     live->jack = JackInstrument::open(jack_client_name);
     if (live->jack) {
         live->output = LiveOutput::jack;
         live->synth = &live->jack->synth();
+        live->server_watch = g_timeout_add(server_poll_ms, watch_server, nullptr);
     } else {
         live->own_synth =
             std::make_unique<LiveSynth>(pulse_rate_hz, static_cast<int32_t>(LiveStream::block_frames));
         live->synth = live->own_synth.get();
-        live->pulse = LiveStream::open(pulse_rate_hz, render_block, live->synth);
+        live->pulse = LiveStream::open(pulse_rate_hz, render_block, synth_idle, live->synth);
         if (live->pulse)
             live->output = LiveOutput::pulse;
     }
@@ -251,6 +275,8 @@ void live_play_key(int32_t key, int32_t velocity, bool down)
         live->synth->send({status_note_on, k, static_cast<uint8_t>(std::clamp(velocity, 1, 127))});
     else
         live->synth->send({status_note_off, k, 0});
+    if (live->pulse)
+        live->pulse->wake();
 }
 
 LiveKeys live_play_keys()

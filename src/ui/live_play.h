@@ -23,7 +23,8 @@ enum class LiveOutput { none, jack, pulse };
 
 //! Starts live play: a JACK client named "clangwright" when a server runs
 //! (never started for it), else a PulseAudio stream at `pulse_rate_hz`,
-//! else nothing audible; then prepares the engine of `instrument`.
+//! else nothing audible; then prepares the engine of `instrument`. Should
+//! the JACK server go away, live play starts again on the stream.
 void live_play_start(int32_t pulse_rate_hz);
 //! As live_play_start, without any output: the caller plays the synth's
 //! blocks itself (live_play_synth). For tests.

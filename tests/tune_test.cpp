@@ -24,6 +24,8 @@ constexpr double length_s = 1.0;
 // resolution, so that partials a few cents apart stand apart.
 constexpr double check_s = 4.0;
 int independently_confirmed = 0;
+const std::string wanders =
+    "The partial wanders and never settles on one pitch; a softer strike rings at one pitch.";
 
 std::vector<double> render(const Instrument &ins, double seconds = length_s)
 {
@@ -142,13 +144,15 @@ TEST(Tune, EveryShapeAndActuationLandsOnNotesTwoOctavesEitherWay)
                                                    shape.partial, default_a4_hz, analyser);
                 if (!out.tuned) {
                     // Out of reach above (the speed or the stability ends
-                    // there, and the sentence names the highest note), or a
+                    // there, and the sentence names the highest note), a
                     // partial of modes a few cents apart that no speed puts
-                    // within a cent of the note: nothing is tuned then.
+                    // within a cent of the note, or one that wanders at the
+                    // speed the note asks for: nothing is tuned then.
                     const bool too_high = out.message.find("highest note") != std::string::npos;
                     const bool not_within =
                         out.message.find("was not reached within a cent") != std::string::npos;
-                    EXPECT_TRUE((too_high && semitones > 0) || not_within) << out.message;
+                    EXPECT_TRUE((too_high && semitones > 0) || not_within || out.message == wanders)
+                        << out.message;
                     EXPECT_EQ(out.speed, base.speed);
                     ++refused;
                     continue;
@@ -206,8 +210,6 @@ Instrument plate(int32_t length, int32_t width)
 }
 
 constexpr double body_from_s = 0.3;
-const std::string wanders =
-    "The partial wanders and never settles on one pitch; a softer strike rings at one pitch.";
 
 TEST(Tune, GlidingPlatesAreTunedWhereTheirBodySettlesOrRefused)
 {

@@ -43,7 +43,7 @@ constexpr double body_start_max_s = 0.3;
 constexpr double body_start_fraction = 0.25;
 constexpr double body_min_s = 0.05;
 // A body more than this below the strike's peak is its tail, not a body.
-constexpr double body_range_db = 50.0;
+constexpr double body_range_db = 60.0;
 // Or later, once the loud partials have settled within this of where they
 // end, but no later than this fraction of the sound.
 constexpr double settle_cents = 6.0;
@@ -269,9 +269,22 @@ public:
         std::vector<double> &w = windows_[length];
         if (w.empty()) {
             w.resize(length, 1.0);
-            const double step = length > 1 ? 2.0 * pi / static_cast<double>(length - 1) : 0.0;
-            for (size_t n = 0; n < length && length > 1; ++n)
-                w[n] = blackman_harris_of_cos(std::cos(step * static_cast<double>(n)));
+            if (length < 2)
+                return w;
+            // Symmetric: the first half mirrored; the cosines from a rotation,
+            // started afresh at regular steps so rounding cannot build up.
+            constexpr size_t restart_every = 1024;
+            const double step = 2.0 * pi / static_cast<double>(length - 1);
+            const std::complex<double> turn(std::cos(step), std::sin(step));
+            std::complex<double> z;
+            for (size_t n = 0; n < (length + 1) / 2; ++n) {
+                if (n % restart_every == 0) {
+                    const double a = step * static_cast<double>(n);
+                    z = {std::cos(a), std::sin(a)};
+                }
+                w[n] = w[length - 1 - n] = blackman_harris_of_cos(z.real());
+                z *= turn;
+            }
         }
         return w;
     }
@@ -662,10 +675,16 @@ std::vector<Followed> measure_body(std::span<const double> sound, double rate, s
 {
     if (static_cast<double>(sound.size() - body_from) < body_min_s * rate)
         return {};
+    // Judged from where a body may start at the earliest: a partial that
+    // settles late is quiet by then, a hit is silent.
+    const auto earliest = std::min(
+        body_from, static_cast<size_t>(std::lround(
+                       body_start(static_cast<double>(sound.size()) / rate) * rate)));
     double peak = 0.0, body_peak = 0.0;
-    for (size_t n = 0; n < sound.size(); ++n)
-        (n < body_from ? peak : body_peak) = std::max(n < body_from ? peak : body_peak,
-                                                     std::abs(sound[n]));
+    for (size_t n = 0; n < sound.size(); ++n) {
+        double &p = n < earliest ? peak : body_peak;
+        p = std::max(p, std::abs(sound[n]));
+    }
     if (body_peak < std::max(peak, body_peak) * std::pow(10.0, -body_range_db / 20.0))
         return {};
     return measure(sound.subspan(body_from), rate, plans);

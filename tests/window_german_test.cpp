@@ -7,6 +7,7 @@
 #include "actions.h"
 #include "file_dialogs.h"
 #include "intl.h"
+#include "keyboard.h"
 #include "sound_panel.h"
 #include "window_test_support.h"
 
@@ -81,7 +82,7 @@ TEST_F(GermanWindow, TabsLabelsStatusAndChooserTitlesAreGerman)
     EXPECT_STREQ(gtk_progress_bar_get_text(GTK_PROGRESS_BAR(progress_bar)), "Bereit...");
 }
 
-TEST_F(GermanWindow, SoundFrameIsGermanAndTheWindowStillFitsA1366By768Screen)
+TEST_F(GermanWindow, SoundFrameAndKeyboardAreGermanAndTheWindowStillFitsA1366By768Screen)
 {
     GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
     EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(frame)), "Klang");
@@ -97,6 +98,17 @@ TEST_F(GermanWindow, SoundFrameIsGermanAndTheWindowStillFitsA1366By768Screen)
     EXPECT_EQ(line.rfind("Tiefster ", 0), 0u) << line;
     EXPECT_NE(line.find(" · Stärkster "), std::string::npos) << line;
     EXPECT_NE(line.find(" · Spitze "), std::string::npos) << line;
+
+    // The keyboard beside the Status frame, its texts in German.
+    GtkWidget *keys = gtk_widget_get_parent(gtk_widget_get_parent(keyboard_area));
+    EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(keys)), "Tastatur");
+    gchar *tip = gtk_widget_get_tooltip_text(octave_down_button);
+    EXPECT_STREQ(tip, "Tastatur eine Oktave tiefer");
+    g_free(tip);
+    GtkAllocation k{}, status{};
+    gtk_widget_get_allocation(keys, &k);
+    gtk_widget_get_allocation(gtk_widget_get_parent(gtk_widget_get_parent(progress_bar)), &status);
+    EXPECT_GE(k.x, status.x + status.width);
 
     // German texts are longer; a title bar and a desktop panel take some 70
     // pixels of the height.

@@ -62,7 +62,9 @@ void mouse(int32_t key, double depth, GdkEventType type)
                                          r.y + static_cast<int>(depth * r.height), 1,
                                          GdkModifierType(0), type));
     const gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
-    const int32_t want = type == GDK_BUTTON_PRESS ? key : -1;
+    const bool grey = live_play_keys().highest >= live_play_keys().lowest &&
+                      (key < live_play_keys().lowest || key > live_play_keys().highest);
+    const int32_t want = type == GDK_BUTTON_PRESS && !grey ? key : -1;
     while (keyboard_held_key() != want && g_get_monotonic_time() < deadline) {
         pump_events();
         g_usleep(1000);
@@ -281,4 +283,44 @@ TEST_F(KeyboardWindow, ANewSoundTakesTheNextNoteWhileTheOldOneRingsAndStopSilenc
     EXPECT_EQ(peak(stopped.left, rate / 100), 0.0);
     EXPECT_EQ(live_play_synth()->active_voices(), 0);
     mouse(67, 0.5, GDK_BUTTON_RELEASE);
+}
+
+namespace {
+// The colour at the middle of the lower part of white key `key` as drawn.
+guint32 face_of(int32_t key)
+{
+    gdk_window_process_updates(keyboard_area->window, TRUE);
+    gdk_flush();
+    const GdkRectangle r = keyboard_key_rectangle(key);
+    GdkPixbuf *shot = gdk_pixbuf_get_from_drawable(nullptr, keyboard_area->window, nullptr,
+                                                   r.x + r.width / 2, r.y + r.height * 3 / 4, 0,
+                                                   0, 1, 1);
+    const guchar *p = gdk_pixbuf_get_pixels(shot);
+    const guint32 rgb = (guint32(p[0]) << 16) | (guint32(p[1]) << 8) | p[2];
+    g_object_unref(shot);
+    return rgb;
+}
+} // namespace
+
+TEST_F(KeyboardWindow, KeysTheSoundCannotPlayAreGreyAndSilent)
+{
+    wait_for_engines(1);
+    // The plane of the defaults plays keys 0 to 115.
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(shape_notebook), TYPE_PLANE);
+    wait_for_engines(2);
+    const std::unique_ptr<voice::VoiceEngine> plane = engine_of_the_window();
+    ASSERT_EQ(live_play_keys().highest, plane->highest_key());
+    ASSERT_LT(plane->highest_key(), 119);
+    gtk_test_widget_click(octave_up_button, 1, GdkModifierType(0));
+    gtk_test_widget_click(octave_up_button, 1, GdkModifierType(0));
+    pump_events();
+    ASSERT_EQ(keyboard_first_key(), 72);
+    for (int32_t key : {113, 115, 117, 119}) { // white keys (F, G, A, B)
+        const bool playable = key <= plane->highest_key();
+        EXPECT_EQ(face_of(key), playable ? 0xffffffu : 0xbfbfbfu) << "key " << key;
+    }
+    // A grey key plays nothing.
+    play_synth(block);
+    mouse(119, 0.5, GDK_BUTTON_PRESS);
+    EXPECT_EQ(keyboard_held_key(), -1);
 }

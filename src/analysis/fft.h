@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <vector>
 
 struct FftwFree {
     void operator()(void *p) const { fftw_free(p); }
@@ -40,10 +41,13 @@ public:
     //! system afresh for every sound. Valid until the next call.
     double *reals(size_t n);
     fftw_complex *complexes(size_t n);
+    //! A spectrum's magnitudes, kept likewise.
+    std::vector<double> &magnitudes() { return magnitudes_; }
 
 private:
     std::map<size_t, FftwPlanPtr> plans_;
     FftwArray<double> reals_;
     FftwArray<fftw_complex> complexes_;
     size_t reals_size_ = 0, complexes_size_ = 0;
+    std::vector<double> magnitudes_;
 };

@@ -235,16 +235,30 @@ void fit_line(const std::vector<double> &t, const std::vector<double> &y, size_t
 
 // Sum of x[n] * w[n] * e^(-i omega n) over one frame, four partial sums at a
 // time (a fixed order, so the result does not depend on the compiler).
+// Two of the partial sums at a time in a vector: the same operations in the
+// same order as one at a time, so the same bits, twice as fast.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double *p)
+{
+    Pair v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
 std::complex<double> frame_sum(const double *x, const double *wc, const double *ws, size_t length)
 {
-    double re[4] = {}, im[4] = {};
+    Pair re01 = {0.0, 0.0}, re23 = {0.0, 0.0}, im01 = {0.0, 0.0}, im23 = {0.0, 0.0};
     size_t n = 0;
     for (; n + 4 <= length; n += 4) {
-        for (size_t j = 0; j < 4; ++j) {
-            re[j] += x[n + j] * wc[n + j];
-            im[j] += x[n + j] * ws[n + j];
-        }
+        const Pair x01 = load_pair(x + n), x23 = load_pair(x + n + 2);
+        re01 += x01 * load_pair(wc + n);
+        re23 += x23 * load_pair(wc + n + 2);
+        im01 += x01 * load_pair(ws + n);
+        im23 += x23 * load_pair(ws + n + 2);
     }
+    double re[4] = {re01[0], re01[1], re23[0], re23[1]};
+    double im[4] = {im01[0], im01[1], im23[0], im23[1]};
     for (; n < length; ++n) {
         re[0] += x[n] * wc[n];
         im[0] += x[n] * ws[n];
@@ -559,7 +573,8 @@ std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &p
     falling_half_window(x, in);
     std::fill(in + x.size(), in + points, 0.0);
     plans.forward(points, in, out);
-    std::vector<double> mag(points / 2 + 1);
+    std::vector<double> &mag = plans.magnitudes();
+    mag.resize(points / 2 + 1);
     for (size_t k = 0; k < mag.size(); ++k)
         mag[k] = std::sqrt(out[k][0] * out[k][0] + out[k][1] * out[k][1]);
     const double bin_hz = rate / static_cast<double>(points);
@@ -883,7 +898,8 @@ SoundAnalysis SoundAnalyser::analyse(std::span<const int16_t> frames, int32_t ra
     size_t onset = 0;
     while (std::abs(static_cast<int32_t>(frames[onset])) < threshold)
         ++onset;
-    std::vector<double> sound(frames.size() - onset);
+    std::vector<double> &sound = sound_;
+    sound.resize(frames.size() - onset);
     for (size_t n = 0; n < sound.size(); ++n)
         sound[n] = frames[onset + n] / full_scale;
     result.t60_s = overall_t60(sound, rate);

@@ -103,4 +103,5 @@ public:
 
 private:
     FftPlans plans_;
+    std::vector<double> sound_; // kept for the next sound, as the plans' arrays are
 };

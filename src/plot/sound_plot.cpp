@@ -265,7 +265,12 @@ PlotRect plot_area(const PlotRect &outer)
 
 void draw_pointer(cairo_t *cr, const PlotRect &outer, double x, const std::string &text)
 {
-    const PlotRect p = inner(outer);
+    draw_pointer(cr, outer, inner(outer), x, text);
+}
+
+void draw_pointer(cairo_t *cr, const PlotRect &outer, const PlotRect &p, double x,
+                  const std::string &text)
+{
     const double f = font_size(outer);
     cairo_save(cr);
     cairo_select_font_face(cr, "Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);

@@ -36,6 +36,10 @@ PlotRect plot_area(const PlotRect &outer);
 //! `outer`, with `text` in a box beside it near the foot: what lies under
 //! the pointer.
 void draw_pointer(cairo_t *cr, const PlotRect &outer, double x, const std::string &text);
+//! The same over the plotting area `plot` of a graph drawn in `outer` (a
+//! spectrogram's, which leaves room for its colour scale).
+void draw_pointer(cairo_t *cr, const PlotRect &outer, const PlotRect &plot, double x,
+                  const std::string &text);
 
 //! The frequency shown at the point (x, y) of a spectrum drawn in `outer`;
 //! nothing when the point lies outside its graph.

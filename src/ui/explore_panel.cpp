@@ -12,6 +12,7 @@
 #include "history.h"
 #include "intl.h"
 #include "render.h"
+#include "sound_panel.h"
 #include "window_state.h"
 
 namespace {
@@ -213,10 +214,13 @@ void add_key(GtkToolItem *item, GtkAccelGroup *accel, guint key, GdkModifierType
 
 void load_settings()
 {
-    if (settings_file.empty())
-        return;
     const std::unique_ptr<GKeyFile, KeyFileFree> keys(g_key_file_new());
-    if (!g_key_file_load_from_file(keys.get(), settings_file.c_str(), G_KEY_FILE_NONE, nullptr))
+    const bool loaded =
+        !settings_file.empty() &&
+        g_key_file_load_from_file(keys.get(), settings_file.c_str(), G_KEY_FILE_NONE, nullptr);
+    // The Sound frame, built after this row, keeps its choice in the same file.
+    sound_panel_read_settings(loaded ? keys.get() : nullptr);
+    if (!loaded)
         return;
     gtk_toggle_tool_button_set_active(
         GTK_TOGGLE_TOOL_BUTTON(play_toggle),
@@ -396,6 +400,7 @@ int gui_save_explore_settings()
     const Locks locks = gui_locks();
     for (const LockRow &row : lock_rows)
         g_key_file_set_boolean(keys.get(), "locks", row.key, locks[row.group]);
+    sound_panel_write_settings(keys.get());
     gsize length = 0;
     const std::unique_ptr<gchar, GFree> text(g_key_file_to_data(keys.get(), &length, nullptr));
     return file_save_bytes(settings_file.c_str(), std::string_view(text.get(), length));

@@ -51,9 +51,10 @@ bool gui_play_on_change();
 GtkWidget *gui_lock_item(LockGroup group);
 GtkToolItem *gui_play_on_change_toggle();
 
-//! The small file beside the configuration that keeps the locks and the
-//! toggle from one run to the next (the configuration document stays as it
-//! is). Set before the window is built; none keeps nothing.
+//! The small file beside the configuration that keeps the locks, the toggle
+//! and the Sound frame's graph from one run to the next (the configuration
+//! document stays as it is). Set before the window is built; none keeps
+//! nothing.
 void gui_set_explore_settings_file(const std::string &file_name);
 //! Writes that file; 0, or a system error number or -1 when it failed.
 int gui_save_explore_settings();

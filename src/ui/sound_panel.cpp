@@ -1,6 +1,7 @@
 // The Sound frame.
 #include "sound_panel.h"
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -9,25 +10,34 @@
 #include "analysis_report.h"
 #include "analysis_worker.h"
 #include "intl.h"
+#include "plot_support.h"
 #include "render.h"
 #include "sound_plot.h"
+#include "spectrogram_plot.h"
 
-GtkWidget *sound_waveform_area = nullptr, *sound_spectrum_area = nullptr,
-          *sound_line_label = nullptr;
+GtkWidget *sound_waveform_area = nullptr, *sound_graph_area = nullptr,
+          *sound_view_combo = nullptr, *sound_line_label = nullptr;
 
 namespace {
 
 // Sizes in pixels: beside the 3D view, no taller than the shape pages and
 // the parameter table, and the whole window within 1366 x 768.
 constexpr gint graph_width = 560;
-constexpr gint waveform_height = 130, spectrum_height = 235;
+constexpr gint waveform_height = 130, graph_height = 235;
 constexpr guint frame_border = 4, box_border = 6, box_spacing = 4;
+
+// The choice in the settings key file.
+constexpr const char *settings_group = "sound", *settings_key = "view";
+constexpr const char *spectrogram_name = "spectrogram";
 
 // The analysis on screen, and the render whose analysis is wanted: a result
 // for an older one is dropped.
 std::optional<SoundAnalysis> shown;
 uint64_t wanted_render = 0;
-// What lies under the pointer on the spectrum.
+// What the graph below the waveform shows; kept from the settings, which are
+// read before the frame is built.
+SoundView view = SoundView::spectrum;
+// What lies under the pointer on that graph.
 std::optional<double> pointer_x;
 std::string pointer_text;
 
@@ -41,8 +51,8 @@ void redraw()
 {
     if (sound_waveform_area)
         gtk_widget_queue_draw(sound_waveform_area);
-    if (sound_spectrum_area)
-        gtk_widget_queue_draw(sound_spectrum_area);
+    if (sound_graph_area)
+        gtk_widget_queue_draw(sound_graph_area);
 }
 
 void set_line(const std::string &text)
@@ -107,6 +117,35 @@ PlotRect whole(GtkWidget *widget)
             static_cast<double>(widget->allocation.height)};
 }
 
+// A frequency and its note: "1000.0 Hz · B5 +48.7 cents".
+std::string frequency_text(const SoundAnalysis &a, double freq_hz)
+{
+    return plot::format(_("%.1f Hz · %s"), freq_hz, note_text(freq_hz, a.a4_hz).c_str());
+}
+
+// What the chosen graph drawn in `outer` shows at (x, y); nothing outside
+// its plotting area.
+std::optional<std::string> reading_at(const PlotRect &outer, const SoundAnalysis &a, double x,
+                                      double y)
+{
+    if (view == SoundView::spectrum) {
+        const std::optional<double> freq_hz = spectrum_freq_at(outer, a, x, y);
+        if (!freq_hz)
+            return std::nullopt;
+        return frequency_text(a, *freq_hz);
+    }
+    const std::optional<SpectrogramPoint> point = spectrogram_point_at(outer, a, x, y);
+    if (!point)
+        return std::nullopt;
+    return plot::format(_("%.2f s · %s"), point->t_s, frequency_text(a, point->freq_hz).c_str());
+}
+
+void forget_pointer()
+{
+    pointer_x.reset();
+    pointer_text.clear();
+}
+
 gboolean on_waveform_expose(GtkWidget *widget, GdkEventExpose *event, gpointer)
 {
     const auto cr = expose_context(widget, event);
@@ -114,39 +153,50 @@ gboolean on_waveform_expose(GtkWidget *widget, GdkEventExpose *event, gpointer)
     return TRUE;
 }
 
-gboolean on_spectrum_expose(GtkWidget *widget, GdkEventExpose *event, gpointer)
+gboolean on_graph_expose(GtkWidget *widget, GdkEventExpose *event, gpointer)
 {
     const auto cr = expose_context(widget, event);
-    draw_spectrum(cr.get(), whole(widget), shown_or_empty());
-    if (pointer_x)
-        draw_pointer(cr.get(), whole(widget), *pointer_x, pointer_text);
+    const PlotRect outer = whole(widget);
+    if (view == SoundView::spectrum)
+        draw_spectrum(cr.get(), outer, shown_or_empty());
+    else
+        draw_spectrogram(cr.get(), outer, shown_or_empty());
+    if (pointer_x) {
+        const PlotRect plot =
+            view == SoundView::spectrum ? plot_area(outer) : spectrogram_area(outer);
+        draw_pointer(cr.get(), outer, plot, *pointer_x, pointer_text);
+    }
     return TRUE;
 }
 
-gboolean on_spectrum_motion(GtkWidget *widget, GdkEventMotion *event, gpointer)
+gboolean on_graph_motion(GtkWidget *widget, GdkEventMotion *event, gpointer)
 {
-    const SoundAnalysis &a = shown_or_empty();
-    const std::optional<double> freq_hz = spectrum_freq_at(whole(widget), a, event->x, event->y);
-    if (freq_hz) {
+    const std::optional<std::string> text =
+        reading_at(whole(widget), shown_or_empty(), event->x, event->y);
+    if (text) {
         pointer_x = event->x;
-        gchar *text =
-            g_strdup_printf(_("%.1f Hz · %s"), *freq_hz, note_text(*freq_hz, a.a4_hz).c_str());
-        pointer_text = text;
-        g_free(text);
+        pointer_text = *text;
     } else {
-        pointer_x.reset();
-        pointer_text.clear();
+        forget_pointer();
     }
     gtk_widget_queue_draw(widget);
     return FALSE;
 }
 
-gboolean on_spectrum_leave(GtkWidget *widget, GdkEventCrossing *, gpointer)
+gboolean on_graph_leave(GtkWidget *widget, GdkEventCrossing *, gpointer)
 {
-    pointer_x.reset();
-    pointer_text.clear();
+    forget_pointer();
     gtk_widget_queue_draw(widget);
     return FALSE;
+}
+
+void on_view_changed(GtkComboBox *combo, gpointer)
+{
+    view = gtk_combo_box_get_active(combo) == 1 ? SoundView::spectrogram : SoundView::spectrum;
+    // The reading belonged to the other graph; the next motion gives the new one.
+    forget_pointer();
+    if (sound_graph_area)
+        gtk_widget_queue_draw(sound_graph_area);
 }
 
 GtkWidget *new_graph(gint height, GCallback expose)
@@ -157,15 +207,44 @@ GtkWidget *new_graph(gint height, GCallback expose)
     return area;
 }
 
+// The theme's small size, so that the line fits the graphs' width.
+void set_small_text(GtkWidget *label)
+{
+    PangoAttrList *attributes = pango_attr_list_new();
+    pango_attr_list_insert(attributes, pango_attr_scale_new(PANGO_SCALE_SMALL));
+    gtk_label_set_attributes(GTK_LABEL(label), attributes);
+    pango_attr_list_unref(attributes);
+}
+
+GtkWidget *new_view_combo()
+{
+    GtkWidget *combo = gtk_combo_box_new_text();
+    gtk_combo_box_append_text(GTK_COMBO_BOX(combo), _("Spectrum"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(combo), _("Spectrogram"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), view == SoundView::spectrogram ? 1 : 0);
+    gtk_widget_set_tooltip_text(combo, _("What the graph below the waveform shows: the "
+                                         "spectrum of the whole sound, or how it changes "
+                                         "over time"));
+    g_signal_connect(combo, "changed", G_CALLBACK(on_view_changed), nullptr);
+    return combo;
+}
+
+// The widgets go with the window; a choice made before the next window is
+// built only sets the view.
+void on_frame_destroyed(GtkWidget *, gpointer)
+{
+    sound_waveform_area = sound_graph_area = sound_view_combo = sound_line_label = nullptr;
+}
+
 } // namespace
 
 GtkWidget *build_sound_frame()
 {
     shown.reset();
-    pointer_x.reset();
-    pointer_text.clear();
+    forget_pointer();
 
     GtkWidget *frame = gtk_frame_new(_("Sound"));
+    g_signal_connect(frame, "destroy", G_CALLBACK(on_frame_destroyed), nullptr);
     gtk_container_set_border_width(GTK_CONTAINER(frame), frame_border);
     GtkWidget *box = gtk_vbox_new(FALSE, box_spacing);
     gtk_container_set_border_width(GTK_CONTAINER(box), box_border);
@@ -174,24 +253,25 @@ GtkWidget *build_sound_frame()
     sound_waveform_area = new_graph(waveform_height, G_CALLBACK(on_waveform_expose));
     gtk_box_pack_start(GTK_BOX(box), sound_waveform_area, FALSE, FALSE, 0);
 
-    sound_spectrum_area = new_graph(spectrum_height, G_CALLBACK(on_spectrum_expose));
-    gtk_widget_add_events(sound_spectrum_area, GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK);
-    g_signal_connect(sound_spectrum_area, "motion-notify-event", G_CALLBACK(on_spectrum_motion),
+    sound_graph_area = new_graph(graph_height, G_CALLBACK(on_graph_expose));
+    gtk_widget_add_events(sound_graph_area, GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK);
+    g_signal_connect(sound_graph_area, "motion-notify-event", G_CALLBACK(on_graph_motion),
                      nullptr);
-    g_signal_connect(sound_spectrum_area, "leave-notify-event", G_CALLBACK(on_spectrum_leave),
+    g_signal_connect(sound_graph_area, "leave-notify-event", G_CALLBACK(on_graph_leave),
                      nullptr);
-    gtk_box_pack_start(GTK_BOX(box), sound_spectrum_area, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), sound_graph_area, TRUE, TRUE, 0);
 
+    // The line, and the choice of the graph at its end.
+    GtkWidget *row = gtk_hbox_new(FALSE, box_spacing);
+    gtk_widget_set_size_request(row, graph_width, -1);
     sound_line_label = gtk_label_new(nullptr);
     gtk_misc_set_alignment(GTK_MISC(sound_line_label), 0.0f, 0.5f);
     gtk_label_set_ellipsize(GTK_LABEL(sound_line_label), PANGO_ELLIPSIZE_END);
-    // In the theme's small size, so that the line fits the graphs' width.
-    PangoAttrList *attributes = pango_attr_list_new();
-    pango_attr_list_insert(attributes, pango_attr_scale_new(PANGO_SCALE_SMALL));
-    gtk_label_set_attributes(GTK_LABEL(sound_line_label), attributes);
-    pango_attr_list_unref(attributes);
-    gtk_widget_set_size_request(sound_line_label, graph_width, -1);
-    gtk_box_pack_start(GTK_BOX(box), sound_line_label, FALSE, FALSE, 0);
+    set_small_text(sound_line_label);
+    gtk_box_pack_start(GTK_BOX(row), sound_line_label, TRUE, TRUE, 0);
+    sound_view_combo = new_view_combo();
+    gtk_box_pack_end(GTK_BOX(row), sound_view_combo, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
     set_line(_("No sound rendered"));
 
     gtk_widget_show_all(frame);
@@ -219,4 +299,32 @@ const SoundAnalysis *sound_panel_analysis()
 const std::string &sound_panel_pointer_text()
 {
     return pointer_text;
+}
+
+SoundView sound_panel_view()
+{
+    return view;
+}
+
+void sound_panel_set_view(SoundView chosen)
+{
+    if (sound_view_combo)
+        gtk_combo_box_set_active(GTK_COMBO_BOX(sound_view_combo),
+                                 chosen == SoundView::spectrogram ? 1 : 0);
+    view = chosen;
+}
+
+void sound_panel_read_settings(GKeyFile *keys)
+{
+    const plot::GCharPtr name(keys ? g_key_file_get_string(keys, settings_group, settings_key, nullptr)
+                             : nullptr);
+    sound_panel_set_view(name && std::strcmp(name.get(), spectrogram_name) == 0
+                             ? SoundView::spectrogram
+                             : SoundView::spectrum);
+}
+
+void sound_panel_write_settings(GKeyFile *keys)
+{
+    if (view == SoundView::spectrogram)
+        g_key_file_set_string(keys, settings_group, settings_key, spectrogram_name);
 }

@@ -73,9 +73,14 @@ def play_on_change_plays_the_latest_sound(setup):
 
 def below_toolbars(image):
     # Undo and Redo change their look with the history: the parameters, the
-    # view and the status below the two toolbar rows tell the sound.
+    # view and the status below the two toolbar rows tell the sound. The
+    # keyboard right of the Status frame is left out: it greys the keys a
+    # sound cannot play once that sound's engine is ready, a moment later.
     top = 130
-    return image.region(0, top, image.width, image.height)
+    bottom_row = image.height * 87 // 100
+    keyboard_left = image.width * 55 // 100
+    return (image.region(0, top, image.width, bottom_row) +
+            image.region(0, bottom_row, keyboard_left, image.height))
 
 
 def keys_randomise_undo_redo(setup):

@@ -6,6 +6,7 @@
 // Save WAV; and a window that still fits a small screen.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -381,9 +382,9 @@ TEST_F(SoundPanelStart, Once)
     const std::unique_ptr<gchar, GFree> text(
         gtk_combo_box_get_active_text(GTK_COMBO_BOX(sound_view_combo)));
     std::printf("Starts with: %s\n", text ? text.get() : "");
-    const std::string choice = g_getenv("CW_SOUND_PANEL_CHOICE");
-    gtk_combo_box_set_active(GTK_COMBO_BOX(sound_view_combo), choice == "Spectrogram" ? 1 : 0);
-    EXPECT_EQ(sound_panel_view(), choice == "Spectrogram" ? SoundView::spectrogram : SoundView::spectrum);
+    const bool spectrogram = std::string(g_getenv("CW_SOUND_PANEL_CHOICE")) == "Spectrogram";
+    gtk_combo_box_set_active(GTK_COMBO_BOX(sound_view_combo), spectrogram ? 1 : 0);
+    EXPECT_EQ(sound_panel_view(), spectrogram ? SoundView::spectrogram : SoundView::spectrum);
     EXPECT_EQ(gui_save_explore_settings(), 0);
 }
 
@@ -454,6 +455,14 @@ TEST_F(SoundPanel, WindowWithTheFrameFitsA1366By768Screen)
     constexpr int screen_width = 1366, usable_height = 768 - 70;
     EXPECT_LE(size.width, screen_width);
     EXPECT_LE(size.height, usable_height);
+    // The choice of the graph sits at the end of the line; the graph gives
+    // up what it takes more than the line, so the frame is no taller.
+    GtkRequisition graph{}, line{}, combo{};
+    gtk_widget_size_request(sound_graph_area, &graph);
+    gtk_widget_size_request(sound_line_label, &line);
+    gtk_widget_size_request(sound_view_combo, &combo);
+    EXPECT_EQ(graph.height + std::max(combo.height, line.height), 235 + line.height);
+    EXPECT_EQ(gtk_widget_get_parent(sound_view_combo), gtk_widget_get_parent(sound_line_label));
     // The frame sits beside the 3D view (in a column with the Tune row), not
     // above or below the written layout.
     GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));

@@ -1,6 +1,7 @@
 // The Sound frame.
 #include "sound_panel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -273,6 +274,13 @@ GtkWidget *build_sound_frame()
     gtk_box_pack_end(GTK_BOX(row), sound_view_combo, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
     set_line(_("No sound rendered"));
+    // The combo box is taller than the line: the graph gives up the
+    // difference, so that the frame stays as tall as with the line alone.
+    GtkRequisition line{}, combo{};
+    gtk_widget_size_request(sound_line_label, &line);
+    gtk_widget_size_request(sound_view_combo, &combo);
+    gtk_widget_set_size_request(sound_graph_area, graph_width,
+                                graph_height - std::max(0, combo.height - line.height));
 
     gtk_widget_show_all(frame);
     return frame;
@@ -316,8 +324,8 @@ void sound_panel_set_view(SoundView chosen)
 
 void sound_panel_read_settings(GKeyFile *keys)
 {
-    const plot::GCharPtr name(keys ? g_key_file_get_string(keys, settings_group, settings_key, nullptr)
-                             : nullptr);
+    const plot::GCharPtr name(
+        keys ? g_key_file_get_string(keys, settings_group, settings_key, nullptr) : nullptr);
     sound_panel_set_view(name && std::strcmp(name.get(), spectrogram_name) == 0
                              ? SoundView::spectrogram
                              : SoundView::spectrum);

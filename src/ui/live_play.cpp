@@ -3,6 +3,8 @@
 #include "live_play.h"
 
 #include <glib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +26,8 @@ constexpr const char *jack_client_name = "clangwright";
 constexpr uint8_t status_note_off = 0x80, status_note_on = 0x90;
 // How often the worker frees engines the audio side is done with.
 constexpr auto collect_interval = std::chrono::milliseconds(50);
+// The worker's scheduling: below the other threads of the program.
+constexpr int worker_niceness = 10;
 // How often the main thread looks whether the JACK server has gone away.
 constexpr guint server_poll_ms = 500;
 
@@ -104,6 +108,8 @@ private:
 
 void Preparer::run()
 {
+    // Preparing yields to the toolkit's thread and the audio thread.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), worker_niceness);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!quit_) {
         wake_.wait_for(lock, collect_interval,

@@ -455,18 +455,23 @@ TEST_F(SoundPanel, WindowWithTheFrameFitsA1366By768Screen)
     constexpr int screen_width = 1366, usable_height = 768 - 70;
     EXPECT_LE(size.width, screen_width);
     EXPECT_LE(size.height, usable_height);
-    // The choice of the graph sits at the end of the line; the graph gives
-    // up what it takes more than the line, so the frame is no taller.
-    GtkRequisition graph{}, line{}, combo{};
+    // The choice of the graph sits beside the frame's title; the graph gives
+    // up what it takes more than the title, so the frame is no taller; the
+    // line keeps the frame's whole width.
+    GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
+    GtkWidget *title = gtk_frame_get_label_widget(GTK_FRAME(frame));
+    ASSERT_EQ(gtk_widget_get_parent(sound_view_combo), title);
+    GList *children = gtk_container_get_children(GTK_CONTAINER(title));
+    GtkWidget *title_label = GTK_WIDGET(children->data);
+    g_list_free(children);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(title_label)), "Sound");
+    GtkRequisition graph{}, title_size{}, combo{};
     gtk_widget_size_request(sound_graph_area, &graph);
-    gtk_widget_size_request(sound_line_label, &line);
+    gtk_widget_size_request(title_label, &title_size);
     gtk_widget_size_request(sound_view_combo, &combo);
-    EXPECT_EQ(graph.height + std::max(combo.height, line.height), 235 + line.height);
-    EXPECT_EQ(gtk_widget_get_parent(sound_view_combo), gtk_widget_get_parent(sound_line_label));
+    EXPECT_EQ(graph.height + std::max(combo.height, title_size.height), 235 + title_size.height);
     // The frame sits beside the 3D view (in a column with the Tune row), not
     // above or below the written layout.
-    GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
-    EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(frame)), "Sound");
     if (view_area) {
         EXPECT_EQ(gtk_widget_get_parent(gtk_widget_get_parent(frame)),
                   gtk_widget_get_parent(gtk_widget_get_parent(view_area)));

@@ -85,7 +85,10 @@ TEST_F(GermanWindow, TabsLabelsStatusAndChooserTitlesAreGerman)
 TEST_F(GermanWindow, SoundFrameAndKeyboardAreGermanAndTheWindowStillFitsA1366By768Screen)
 {
     GtkWidget *frame = gtk_widget_get_parent(gtk_widget_get_parent(sound_waveform_area));
-    EXPECT_STREQ(gtk_frame_get_label(GTK_FRAME(frame)), "Klang");
+    GList *title = gtk_container_get_children(
+        GTK_CONTAINER(gtk_frame_get_label_widget(GTK_FRAME(frame))));
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(title->data)), "Klang");
+    g_list_free(title);
     EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(sound_line_label)), "Kein Klang berechnet");
 
     render_if_needed(playback_rate);

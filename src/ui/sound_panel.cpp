@@ -244,7 +244,15 @@ GtkWidget *build_sound_frame()
     shown.reset();
     forget_pointer();
 
-    GtkWidget *frame = gtk_frame_new(_("Sound"));
+    // The choice of the graph beside the frame's title, where it takes no
+    // room from the line.
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    GtkWidget *title = gtk_hbox_new(FALSE, box_spacing);
+    GtkWidget *title_label = gtk_label_new(_("Sound"));
+    gtk_box_pack_start(GTK_BOX(title), title_label, FALSE, FALSE, 0);
+    sound_view_combo = new_view_combo();
+    gtk_box_pack_start(GTK_BOX(title), sound_view_combo, FALSE, FALSE, 0);
+    gtk_frame_set_label_widget(GTK_FRAME(frame), title);
     g_signal_connect(frame, "destroy", G_CALLBACK(on_frame_destroyed), nullptr);
     gtk_container_set_border_width(GTK_CONTAINER(frame), frame_border);
     GtkWidget *box = gtk_vbox_new(FALSE, box_spacing);
@@ -262,7 +270,6 @@ GtkWidget *build_sound_frame()
                      nullptr);
     gtk_box_pack_start(GTK_BOX(box), sound_graph_area, TRUE, TRUE, 0);
 
-    // The line, and the choice of the graph at its end.
     GtkWidget *row = gtk_hbox_new(FALSE, box_spacing);
     gtk_widget_set_size_request(row, graph_width, -1);
     sound_line_label = gtk_label_new(nullptr);
@@ -270,17 +277,15 @@ GtkWidget *build_sound_frame()
     gtk_label_set_ellipsize(GTK_LABEL(sound_line_label), PANGO_ELLIPSIZE_END);
     set_small_text(sound_line_label);
     gtk_box_pack_start(GTK_BOX(row), sound_line_label, TRUE, TRUE, 0);
-    sound_view_combo = new_view_combo();
-    gtk_box_pack_end(GTK_BOX(row), sound_view_combo, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
     set_line(_("No sound rendered"));
-    // The combo box is taller than the line: the graph gives up the
-    // difference, so that the frame stays as tall as with the line alone.
-    GtkRequisition line{}, combo{};
-    gtk_widget_size_request(sound_line_label, &line);
+    // The combo box is taller than the title: the graph gives up the
+    // difference, so that the frame stays as tall as with the title alone.
+    GtkRequisition title_size{}, combo{};
+    gtk_widget_size_request(title_label, &title_size);
     gtk_widget_size_request(sound_view_combo, &combo);
     gtk_widget_set_size_request(sound_graph_area, graph_width,
-                                graph_height - std::max(0, combo.height - line.height));
+                                graph_height - std::max(0, combo.height - title_size.height));
 
     gtk_widget_show_all(frame);
     return frame;

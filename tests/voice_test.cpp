@@ -433,6 +433,19 @@ TEST(VoiceEngine, AdjustedSettingsPlayAsAnEnginePreparedWithThem)
 // A sound changed while a note rings: the ringing note keeps the old
 // engine, hears its key-up there, and the new engine takes the next note;
 // the old one comes back to be freed once its note has ended.
+TEST(VoiceEngine, APrepareCancelledFromAnotherThreadEndsWithNoEngine)
+{
+    // The window's worker cancels a prepare it no longer wants (the window
+    // closes, another sound is asked for); one not cancelled is whole.
+    const Instrument ins = instrument_defaults();
+    std::atomic<bool> cancel{true};
+    std::string error;
+    EXPECT_EQ(VoiceEngine::prepare(ins, rate, EngineSettings{}, 128, error, &cancel), nullptr);
+    EXPECT_EQ(error, "The preparation was cancelled.");
+    cancel = false;
+    EXPECT_NE(VoiceEngine::prepare(ins, rate, EngineSettings{}, 128, error, &cancel), nullptr);
+}
+
 TEST(EnginePair, ANoteRingingThroughAChangeOfSoundKeepsItsVoice)
 {
     Instrument first = instrument_defaults();

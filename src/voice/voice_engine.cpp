@@ -23,6 +23,8 @@ namespace {
 // The instrument's own note is measured over this long (the renderer's
 // default length): its peak sets the gain, its lowest partial the root.
 constexpr double calibration_s = 1.0;
+// How often the calibration looks whether it is still wanted.
+constexpr size_t cancel_check_frames = 1024;
 // The stability probe: lane l steps at 2^(l / 2) times the instrument's own
 // step; a lane whose nodes stray further than this from rest blew up.
 constexpr double probe_octaves_per_lane = 0.5;
@@ -144,7 +146,8 @@ int64_t VoiceEngine::num_springs() const
 
 std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, int32_t rate_hz,
                                                   const EngineSettings &settings,
-                                                  int32_t max_block, std::string &error)
+                                                  int32_t max_block, std::string &error,
+                                                  const std::atomic<bool> *cancel)
 {
     if (const char *fault = settings_fault(settings)) {
         error = _(fault);
@@ -178,7 +181,7 @@ std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, 
     e->actuation_node_ = ins.actuation_node;
     e->sampling_node_ = ins.sampling_node;
     e->second_node_ = second;
-    if (!e->measure(ins, error))
+    if (!e->measure(ins, error, cancel))
         return nullptr;
     e->make_decimators();
     return e;
@@ -186,7 +189,8 @@ std::unique_ptr<VoiceEngine> VoiceEngine::prepare(const Instrument &instrument, 
 
 // The constants of every internal rate, the pool, and the instrument's own
 // note measured in it.
-bool VoiceEngine::measure(const Instrument &ins, std::string &error)
+bool VoiceEngine::measure(const Instrument &ins, std::string &error,
+                          const std::atomic<bool> *cancel)
 {
     const ObjPtr obj(build_instrument_object(ins));
     if (!obj) {
@@ -246,6 +250,10 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error)
     const double reference = wiring_->rest(sampling_node_, axis_);
     double offset = 0.0, peak = 0.0;
     for (size_t i = 0; i < frames; ++i) {
+        if (cancel && i % cancel_check_frames == 0 && cancel->load(std::memory_order_relaxed)) {
+            error = "The preparation was cancelled.";
+            return false;
+        }
         probe.step();
         const double v = probe.position(sampling_node_, axis_, 0) - reference;
         offset = (1.0 - offset_a_[0]) * v + offset * offset_a_[0];

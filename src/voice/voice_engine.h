@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <span>
 #include <string>
@@ -63,9 +64,12 @@ public:
     //! Builds the engine for `instrument` at `rate_hz` in blocks of at most
     //! `max_block` frames. Null with `error` set (one English sentence) when
     //! the instrument cannot be built or the settings are out of range.
+    //! `cancel`, when given and set from another thread, ends a prepare
+    //! (which takes seconds for a large mesh) early with null.
     static std::unique_ptr<VoiceEngine> prepare(const Instrument &instrument, int32_t rate_hz,
                                                 const EngineSettings &settings,
-                                                int32_t max_block, std::string &error);
+                                                int32_t max_block, std::string &error,
+                                                const std::atomic<bool> *cancel = nullptr);
     ~VoiceEngine();
     VoiceEngine(const VoiceEngine &) = delete;
     VoiceEngine &operator=(const VoiceEngine &) = delete;
@@ -124,7 +128,7 @@ public:
 private:
     VoiceEngine();
     // Preparing (voice_engine.cpp).
-    bool measure(const Instrument &ins, std::string &error);
+    bool measure(const Instrument &ins, std::string &error, const std::atomic<bool> *cancel);
     void make_decimators();
     void set_release_constants();
     double step_for(int32_t key, double bend_semitones, int32_t level) const;

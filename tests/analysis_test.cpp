@@ -263,8 +263,9 @@ TEST(SoundAnalysis, AGlidingPartialIsReportedWhereItSettlesWithItsGlide)
     for (const Partial &p : a.partials) {
         ASSERT_GE(p.track, 0);
         const PartialTrack &track = a.tracks[static_cast<size_t>(p.track)];
-        if (p.steady)
+        if (p.steady) {
             EXPECT_NEAR(cents_between(track.back().freq_hz, p.freq_hz), 0.0, 5.0);
+        }
     }
     EXPECT_GT(a.spectrogram.columns, 0);
     EXPECT_EQ(a.spectrogram.level_db.size(),

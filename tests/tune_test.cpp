@@ -258,8 +258,9 @@ TEST(Tune, GlidingPlatesAreTunedWhereTheirBodySettlesOrRefused)
         const std::vector<double> body = body_of(render(tuned, 2.0), rate_hz, body_from_s);
         const double heard = peak_near(rate_hz, body, target);
         EXPECT_NEAR(cents(heard, target), 0.0, 3.0) << c.name << ": " << heard << " Hz";
-        if (c.partial.kind == PartialChoice::strongest)
+        if (c.partial.kind == PartialChoice::strongest) {
             EXPECT_NEAR(cents(strongest_in_body(rate_hz, body), target), 0.0, 3.0) << c.name;
+        }
     }
 
     // A partial that never settles is not tuned, and nothing changes.

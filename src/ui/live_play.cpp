@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,8 @@ public:
     explicit Preparer(LiveSynth &synth) : synth_(synth), thread_(&Preparer::run, this) {}
     ~Preparer()
     {
+        // A large mesh takes seconds to prepare: closing does not wait.
+        cancel_.store(true, std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             quit_ = true;
@@ -98,6 +101,7 @@ private:
     Instrument wanted_{};
     uint64_t wanted_generation_ = 0, done_generation_ = 0, prepared_count_ = 0;
     bool quit_ = false;
+    std::atomic<bool> cancel_{false};
     LiveKeys keys_;
     guint idle_ = 0; // the pending report of new keys to the main thread
     // Only the worker's own.
@@ -125,7 +129,8 @@ void Preparer::run()
         if (!have_prepared_ || !same_sound(ins, prepared_)) {
             std::string error;
             std::unique_ptr<voice::VoiceEngine> engine = voice::VoiceEngine::prepare(
-                ins, synth_.rate_hz(), voice::EngineSettings{}, synth_.max_block(), error);
+                ins, synth_.rate_hz(), voice::EngineSettings{}, synth_.max_block(), error,
+                &cancel_);
             // A sound the engine cannot play leaves the last one playing.
             if (engine) {
                 keys = {engine->lowest_key(), engine->highest_key(), engine->root_key()};

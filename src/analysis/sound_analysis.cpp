@@ -584,8 +584,10 @@ std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &p
     std::vector<Peak> peaks =
         find_peaks(mag, static_cast<size_t>(std::ceil(partial_low_hz / bin_hz)),
                    static_cast<size_t>(partial_high_fraction * rate / bin_hz), bin_hz);
-    std::sort(peaks.begin(), peaks.end(),
-              [](const Peak &a, const Peak &b) { return a.score > b.score; });
+    // Only the first few by score are wanted, in order.
+    const size_t top = std::min(peaks.size(), candidate_count_max);
+    std::partial_sort(peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(top), peaks.end(),
+                      [](const Peak &a, const Peak &b) { return a.score > b.score; });
     const double score_floor =
         peaks.empty() ? 0.0 : peaks[0].score * std::pow(10.0, -candidate_range_db / 20.0);
     size_t count = 0;
@@ -596,8 +598,9 @@ std::vector<Peak> candidates(std::span<const double> x, double rate, FftPlans &p
     // higher ones: a wire's fundamental must not be left out.
     std::vector<Peak> low(peaks.begin() + static_cast<std::ptrdiff_t>(count), peaks.end());
     std::erase_if(low, [&](const Peak &p) { return p.score < score_floor; });
-    std::sort(low.begin(), low.end(),
-              [](const Peak &a, const Peak &b) { return a.freq_hz < b.freq_hz; });
+    const size_t lowest = std::min(low.size(), lowest_candidates);
+    std::partial_sort(low.begin(), low.begin() + static_cast<std::ptrdiff_t>(lowest), low.end(),
+                      [](const Peak &a, const Peak &b) { return a.freq_hz < b.freq_hz; });
     peaks.resize(count);
     const double lowest_kept = peaks_lowest(peaks);
     for (size_t i = 0; i < low.size() && i < lowest_candidates; ++i)

@@ -18,6 +18,7 @@
 #include "explore.h"
 #include "install_paths.h"
 #include "intl.h"
+#include "library_command.h"
 #include "playback.h"
 #include "preset_library.h"
 #include "presets.h"
@@ -383,6 +384,8 @@ int main(int argc, char **argv)
         print_error(error);
         return exit_usage;
     }
+    if (!options.sfz_dir.empty())
+        return make_sample_library(options, instrument);
     if (!options.midi_file.empty())
         return render_score(options, instrument);
     if (explores(options))

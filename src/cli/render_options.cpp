@@ -328,6 +328,139 @@ bool store_a4(RenderOptions &o, const char *option, const char *text, std::strin
     return parse_real(option, text, a4_hz_min, a4_hz_max, o.a4_hz, error);
 }
 
+// A key given as a MIDI number (0 to 127) or a note name ("C4", "F#5").
+std::optional<int32_t> parse_key(const std::string &text)
+{
+    if (text.empty())
+        return std::nullopt;
+    gint64 v = 0;
+    if (g_ascii_isdigit(text[0]))
+        return g_ascii_string_to_signed(text.c_str(), 10, 0, 127, &v, nullptr)
+                   ? std::optional<int32_t>(static_cast<int32_t>(v))
+                   : std::nullopt;
+    if (text.find_first_of("Hhz") != std::string::npos)
+        return std::nullopt;
+    const std::optional<double> hz = parse_note_hz(text, default_a4_hz);
+    if (!hz)
+        return std::nullopt;
+    const auto key = std::lround(69.0 + 12.0 * std::log2(*hz / default_a4_hz));
+    if (key < 0 || key > 127)
+        return std::nullopt;
+    return static_cast<int32_t>(key);
+}
+
+bool store_sfz(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    return store_file(o.sfz_dir, option, text, error);
+}
+
+bool store_name(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    if (*text == '\0') {
+        error = format(_("%s: the name is empty"), option);
+        return false;
+    }
+    o.library_name = text;
+    return true;
+}
+
+// LOW-HIGH: the dash that splits the text into two keys (a note such as
+// "C-1" has a dash of its own).
+bool store_keys(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    const std::string t = text;
+    for (size_t dash = t.find('-', 1); dash != std::string::npos; dash = t.find('-', dash + 1)) {
+        const std::optional<int32_t> low = parse_key(t.substr(0, dash));
+        const std::optional<int32_t> high = parse_key(t.substr(dash + 1));
+        if (!low || !high)
+            continue;
+        if (*low > *high) {
+            error = format(_("%s: '%s' is an inverted key range (valid: LOW-HIGH with LOW at "
+                             "most HIGH)"),
+                           option, text);
+            return false;
+        }
+        o.low_key = *low;
+        o.high_key = *high;
+        return true;
+    }
+    error = format(_("%s: '%s' is not a key range (valid: LOW-HIGH, keys 0 to 127 or notes "
+                     "such as C4 and F#5)"),
+                   option, text);
+    return false;
+}
+
+bool store_every(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    using namespace render_option_range;
+    return parse_int(option, text, every_min, every_max, o.every, error);
+}
+
+bool store_velocities(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    using namespace render_option_range;
+    return parse_int(option, text, velocities_min, velocities_max, o.velocities, error);
+}
+
+bool store_takes(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    using namespace render_option_range;
+    return parse_int(option, text, takes_min, takes_max, o.takes, error);
+}
+
+bool store_jobs(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    using namespace render_option_range;
+    int32_t n = 0;
+    if (!parse_int(option, text, jobs_min, jobs_max, n, error))
+        return false;
+    o.jobs = n;
+    return true;
+}
+
+bool store_plan(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.library_option = true;
+    o.plan = true;
+    return true;
+}
+
+bool store_only_mapping(RenderOptions &o, const char *, const char *, std::string &)
+{
+    o.library_option = true;
+    o.only_mapping = true;
+    return true;
+}
+
+bool store_one_sample(RenderOptions &o, const char *option, const char *text, std::string &error)
+{
+    o.library_option = true;
+    const std::unique_ptr<gchar *, StrvDeleter> parts(g_strsplit(text, ",", -1));
+    std::array<int32_t, 3> v{};
+    int n = 0;
+    for (gchar **part = parts.get(); *part; ++part, ++n) {
+        gint64 x = 0;
+        if (n >= 3 || !g_ascii_string_to_signed(*part, 10, 0, 127, &x, nullptr)) {
+            n = -1;
+            break;
+        }
+        v[static_cast<size_t>(n)] = static_cast<int32_t>(x);
+    }
+    if (n != 3) {
+        error = format(_("%s: '%s' is not a sample (valid: KEY,LAYER,TAKE as --plan prints them)"),
+                       option, text);
+        return false;
+    }
+    o.one_sample = v;
+    return true;
+}
+
 bool store_quiet(RenderOptions &o, const char *, const char *, std::string &)
 {
     o.quiet = true;
@@ -450,8 +583,9 @@ const OptionRow option_rows[] = {
     {"polyphony", 0, N_("N"), N_("With --midi: voices at once, 1 to 64 (default: 16)"),
      store_polyphony},
     {"root", 0, N_("NOTE"),
-     N_("With --midi: the key that plays the sound as it is (default: the preset's note, "
-        "else the note of the lowest partial)"),
+     N_("With --midi: the key that plays the sound as it is; with --sfz: the note its "
+        "partial nearest this note is tuned to (default: the preset's note, else the note "
+        "of the lowest partial)"),
      store_root},
     {"release", 0, N_("SECONDS"),
      N_("With --midi: time from key-up to 60 dB down, 0.01 to 10 (default: 0.5)"),
@@ -460,6 +594,37 @@ const OptionRow option_rows[] = {
      N_("With --midi: semitones at full pitch bend, 0 to 24 (default: 2)"), store_bend_range},
     {"normalise", 0, nullptr, N_("With --midi: scale the whole score to a peak of -1 dBFS"),
      store_normalise},
+    {"sfz", 0, N_("DIR"),
+     N_("Make a sample library: DIR/NAME.sfz and its samples in DIR/samples, every sample "
+        "tuned to its key"),
+     store_sfz},
+    {"name", 0, N_("NAME"),
+     N_("With --sfz: the library's name in its file names (default: the preset's name)"),
+     store_name},
+    {"keys", 0, N_("LOW-HIGH"),
+     N_("With --sfz: the keys it plays, as numbers or notes, 36-84 or C2-C6 (default: two "
+        "octaves around the sound's own note)"),
+     store_keys},
+    {"every", 0, N_("N"), N_("With --sfz: semitones between sampled keys, 1 to 24 (default: 3)"),
+     store_every},
+    {"velocities", 0, N_("N"), N_("With --sfz: velocity layers, 1 to 32 (default: 3)"),
+     store_velocities},
+    {"takes", 0, N_("N"),
+     N_("With --sfz: round robins, 1 to 32; takes after the first are small mutations drawn "
+        "from --seed (default: 1)"),
+     store_takes},
+    {"jobs", 0, N_("N"),
+     N_("With --sfz: samples rendered at once, 1 to 256 (default: the processors)"), store_jobs},
+    {"plan", 0, nullptr,
+     N_("With --sfz: print one command per sample instead of rendering, for xargs -P, GNU "
+        "parallel or a batch queue; then --only-mapping"),
+     store_plan},
+    {"only-mapping", 0, nullptr,
+     N_("With --sfz: write only the SFZ file, for samples rendered by the commands of --plan"),
+     store_only_mapping},
+    {"sample", 0, N_("KEY,LAYER,TAKE"),
+     N_("With --sfz: render only this sample of the library (what --plan prints)"),
+     store_one_sample},
     {"quiet", 'q', nullptr, N_("Print nothing but errors"), store_quiet},
     {"version", 0, nullptr, N_("Print the version and exit"), store_version},
 };
@@ -523,6 +688,42 @@ bool check_node(const Instrument &ins, const char *option, int32_t node, std::st
     return false;
 }
 
+// --sfz and its options: the library is all such a run makes.
+bool check_library_options(const RenderOptions &o, std::string &error)
+{
+    if (o.sfz_dir.empty()) {
+        error = _("--name, --keys, --every, --velocities, --takes, --jobs, --plan, "
+                  "--only-mapping and --sample need --sfz");
+        return false;
+    }
+    if (!o.midi_file.empty() || !o.output_file.empty() || o.play || o.analyse ||
+        !o.plot_file.empty() || !o.spectrogram_file.empty() || !o.tune_note.empty() ||
+        o.randomise || o.variations > 0 || o.stereo || !o.save_preset_file.empty() ||
+        o.midi_channel != 0 || o.polyphony || o.release_s ||
+        o.bend_range || o.normalise) {
+        error = _("--sfz makes a library and nothing else: it excludes --output, --play, "
+                  "--midi, --tune, --randomise, --variations, --save-preset, --stereo, the "
+                  "analysis and the score's options but --root");
+        return false;
+    }
+    if (static_cast<int>(o.plan) + static_cast<int>(o.only_mapping) +
+            static_cast<int>(o.one_sample.has_value()) > 1) {
+        error = _("--plan, --only-mapping and --sample exclude each other");
+        return false;
+    }
+    if (o.takes == 1 && (o.seed || o.mutate_amount || o.locks.locked != Locks{}.locked)) {
+        error = _("--seed, --mutate and --lock with --sfz need --takes 2 or more");
+        return false;
+    }
+    if (o.length_given && !has_frames(o)) {
+        const std::string valid = range_text(1.0 / o.rate_hz, render_option_range::length_s_max);
+        error = format(_("--length: %s s gives no frames at %d Hz (valid: %s)"),
+                       number_text(o.length_s).c_str(), o.rate_hz, valid.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool parse_render_options(int argc, char **argv, RenderOptions &options, std::string &error)
@@ -536,6 +737,8 @@ bool parse_render_options(int argc, char **argv, RenderOptions &options, std::st
         return false;
     if (options.show_version || options.list_presets)
         return true;
+    if (!options.sfz_dir.empty() || options.library_option)
+        return check_library_options(options, error);
     const bool score_option = options.midi_channel != 0 || options.polyphony ||
                               !options.root_note.empty() || options.release_s ||
                               options.bend_range || options.normalise;

@@ -4,6 +4,7 @@
 // apply_render_options.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,10 @@ constexpr int32_t channel_min = 1, channel_max = 16;
 constexpr int32_t polyphony_min = 1, polyphony_max = 64;
 constexpr double release_s_min = 0.01, release_s_max = 10.0;
 constexpr double bend_range_min = 0.0, bend_range_max = 24.0;
+constexpr int32_t every_min = 1, every_max = 24;
+constexpr int32_t velocities_min = 1, velocities_max = 32;
+constexpr int32_t takes_min = 1, takes_max = 32;
+constexpr int32_t jobs_min = 1, jobs_max = 256;
 } // namespace render_option_range
 
 //! Default length and rate of the rendered sound.
@@ -76,6 +81,19 @@ struct RenderOptions {
     std::string root_note;       // given: the key that plays the instrument's own speed
     std::optional<double> release_s, bend_range;
     bool normalise = false;      // the whole score to a peak of -1 dBFS
+    // A sample library (SFZ) written into a folder.
+    std::string sfz_dir;          // given: make a library there
+    std::string library_name;     // empty: the preset's name, else "clangwright"
+    std::optional<int32_t> low_key, high_key; // not given: two octaves around the root
+    int32_t every = 3;            // semitones between sampled keys
+    int32_t velocities = 3;       // velocity layers
+    int32_t takes = 1;            // round robins
+    std::optional<int32_t> jobs;  // not given: the online processors
+    bool plan = false;            // print one command per sample instead
+    bool only_mapping = false;    // write the SFZ of samples already rendered
+    // Render only this sample: key, layer, take (what --plan prints).
+    std::optional<std::array<int32_t, 3>> one_sample;
+    bool library_option = false;  // one of the options above besides --sfz
 };
 
 //! Exit status for a command line or a value that is refused.

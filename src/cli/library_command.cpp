@@ -40,6 +40,8 @@ constexpr int exit_options = 2;
 constexpr int32_t octave = 12;
 // Without --length a sample rings until it is 90 dB down, at most this long.
 constexpr double default_max_s = 10.0;
+// A sample further than this from its key is reported.
+constexpr double out_of_tune_cents = 3.0;
 constexpr int64_t microseconds_per_second = 1000000;
 
 std::atomic<bool> interrupted{false};
@@ -68,9 +70,17 @@ std::string file_error(int r, const std::string &file)
     return r > 0 ? text + ": " + g_strerror(r) : text;
 }
 
+// The shortest text that reads back as `v` exactly.
 std::string real_text(double v)
 {
     char text[G_ASCII_DTOSTR_BUF_SIZE];
+    for (int digits = 1; digits < 17; ++digits) {
+        char format_text[8];
+        std::snprintf(format_text, sizeof format_text, "%%.%dg", digits);
+        g_ascii_formatd(text, sizeof text, format_text, v);
+        if (g_ascii_strtod(text, nullptr) == v)
+            return text;
+    }
     return g_ascii_formatd(text, sizeof text, "%.17g", v);
 }
 
@@ -235,7 +245,7 @@ bool tune(const RenderOptions &o, Library &lib, int32_t take)
     } else if (lib.named_root >= 0) {
         near = o.a4_hz * std::exp2((lib.named_root - 69) / 12.0);
     }
-    if (!tune_take(ins, o.rate_hz, o.a4_hz, near, lib.takes[i], error, &interrupted)) {
+    if (!tune_take(ins, o.rate_hz, o.a4_hz, lib.max_s, near, lib.takes[i], error, &interrupted)) {
         print_error(lib.layout.takes > 1 ? format(_("take %d: %s"), take, error.c_str()) : error);
         return false;
     }
@@ -410,7 +420,7 @@ bool render_all(const RenderOptions &o, const Library &lib, int32_t jobs,
     return ok && written == lib.samples.size();
 }
 
-// Writes one rendered sample, with a warning for clipped samples.
+// Writes one rendered sample, with a warning for one clipped or out of tune.
 bool write_sample(const std::string &file, const RenderedSample &s, int32_t rate_hz, WavBits bits)
 {
     std::string message;
@@ -425,6 +435,17 @@ bool write_sample(const std::string &file, const RenderedSample &s, int32_t rate
                      format(_("%s: %llu samples clipped; use --bits 32f"), file.c_str(),
                             static_cast<unsigned long long>(clipped))
                          .c_str());
+    const std::string name = file.substr(file.rfind('/') + 1);
+    if (!s.measured)
+        std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"),
+                     format(_("%s: no partial found near its key's pitch; its tuning is "
+                              "unchecked"),
+                            name.c_str())
+                         .c_str());
+    else if (std::fabs(s.cents_off) > out_of_tune_cents)
+        std::fprintf(stderr, "%s: %s %s\n", program_name, _("warning:"),
+                     format(_("%s: settles %+.1f cents from its key"), name.c_str(), s.cents_off)
+                         .c_str());
     return true;
 }
 
@@ -434,11 +455,11 @@ std::vector<std::string> sfz_header(const RenderOptions &o, const Instrument &ba
     const size_t keys = sampled_keys(lib.layout).size();
     return {
         format(_("%s: a sample library of Clangwright, for any SFZ sampler"), lib.name.c_str()),
-        format(_("%d samples: %d keys from %s, %d velocity layers, %d takes; %d Hz, %s-bit "
-                 "stereo"),
-               static_cast<int>(lib.samples.size()), static_cast<int>(keys),
-               keys_text(lib.layout.low_key, lib.layout.high_key).c_str(), lib.layout.velocities,
-               lib.layout.takes, o.rate_hz, bits_text(lib.bits)),
+        format(_("%d samples: keys %s, sampled %d; velocity layers: %d; takes: %d; %d Hz, "
+                 "%s-bit stereo"),
+               static_cast<int>(lib.samples.size()),
+               keys_text(lib.layout.low_key, lib.layout.high_key).c_str(), static_cast<int>(keys),
+               lib.layout.velocities, lib.layout.takes, o.rate_hz, bits_text(lib.bits)),
         _("Made by:"),
         library_command(o, base, lib, {}),
     };

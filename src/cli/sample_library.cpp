@@ -24,11 +24,13 @@ constexpr uint8_t status_note_on = 0x90;
 constexpr double cut_db = -90.0;
 // The retuning: good enough within this, at most this many renders.
 constexpr double tuned_within_cents = 1.0 / 3.0;
-constexpr int max_renders = 3;
+constexpr int max_renders = 4;
 // The key's partial is looked for this far around its pitch.
-constexpr double search_cents = 50.0;
-// The instrument's own sound is analysed over this many seconds.
-constexpr size_t own_sound_s = 1;
+constexpr double search_cents = 30.0;
+// A partial tuned by has no other this near, within this level of it:
+// two close partials beat, and where they settle depends on the key.
+constexpr double alone_cents = 60.0;
+constexpr double alone_db = 20.0;
 
 double cents(double f, double reference)
 {
@@ -51,22 +53,25 @@ voice::EngineSettings sample_settings(int32_t root_key, double tuning_cents)
     return s;
 }
 
-// The settled frequency of the partial nearest `want_hz` within the search
-// window, from the left channel; 0 when there is none.
-double settled_partial(const std::vector<double> &frames, int32_t rate_hz, double a4_hz,
-                       double want_hz)
+// The analysis of the left channel, scaled to full scale.
+SoundAnalysis analyse_left(const std::vector<double> &frames, int32_t rate_hz, double a4_hz)
 {
     const size_t n = frames.size() / 2;
     double peak = 0.0;
     for (size_t i = 0; i < n; ++i)
         peak = std::max(peak, std::fabs(frames[2 * i]));
-    if (peak == 0.0)
-        return 0.0;
     std::vector<int16_t> pcm(n);
-    for (size_t i = 0; i < n; ++i)
-        pcm[i] = pcm_from_double(frames[2 * i] / peak);
+    if (peak > 0.0)
+        for (size_t i = 0; i < n; ++i)
+            pcm[i] = pcm_from_double(frames[2 * i] / peak);
     SoundAnalyser analyser;
-    const SoundAnalysis a = analyser.analyse(pcm, rate_hz, a4_hz);
+    return analyser.analyse(pcm, rate_hz, a4_hz);
+}
+
+// The settled frequency of the partial nearest `want_hz` within the search
+// window; 0 when there is none.
+double settled_partial(const SoundAnalysis &a, double want_hz)
+{
     double best = 0.0;
     for (const Partial &p : a.partials) {
         const double off = std::fabs(cents(p.freq_hz, want_hz));
@@ -76,19 +81,39 @@ double settled_partial(const std::vector<double> &frames, int32_t rate_hz, doubl
     return best;
 }
 
-// One strike at the sample's key and velocity, rung down to the cut.
-bool play_sample(const TakeTuning &take, const LibrarySample &sample, int32_t rate_hz,
-                 double tuning_cents, double max_s, std::vector<double> &frames,
-                 std::string &error, const std::atomic<bool> *cancel)
+// True when no partial as loud lies close to `p`.
+bool alone(const SoundAnalysis &a, const Partial &p)
 {
-    auto engine = voice::VoiceEngine::prepare(take.instrument, rate_hz,
-                                              sample_settings(take.root_key, tuning_cents),
+    for (const Partial &q : a.partials)
+        if (&q != &p && std::fabs(cents(q.freq_hz, p.freq_hz)) < alone_cents &&
+            q.body_db > p.body_db - alone_db)
+            return false;
+    return true;
+}
+
+// One strike of `key` at `velocity`, rung down to the cut or `max_s`, by an
+// engine playing `instrument` with `root_key` (-1: the engine's own) and
+// `tuning_cents`. The engine's root and reach are left in `played`.
+bool play_note(const Instrument &instrument, int32_t rate_hz, int32_t root_key,
+               double tuning_cents, int32_t key, int32_t velocity, double max_s,
+               std::vector<double> &frames, TakeTuning *played, std::string &error,
+               const std::atomic<bool> *cancel)
+{
+    auto engine = voice::VoiceEngine::prepare(instrument, rate_hz,
+                                              sample_settings(root_key, tuning_cents),
                                               static_cast<int32_t>(block_frames), error, cancel);
     if (!engine)
         return false;
-    if (sample.key < engine->lowest_key() || sample.key > engine->highest_key()) {
-        gchar *text = g_strdup_printf(_("The instrument cannot play key %d (%s)."), sample.key,
-                                      key_name(sample.key).c_str());
+    if (played) {
+        played->root_key = engine->root_key();
+        played->lowest_key = engine->lowest_key();
+        played->highest_key = engine->highest_key();
+    }
+    if (key < 0)
+        key = engine->root_key();
+    if (key < engine->lowest_key() || key > engine->highest_key()) {
+        gchar *text = g_strdup_printf(_("The instrument cannot play key %d (%s)."), key,
+                                      key_name(key).c_str());
         error = text;
         g_free(text);
         return false;
@@ -104,8 +129,8 @@ bool play_sample(const TakeTuning &take, const LibrarySample &sample, int32_t ra
             return false;
         }
         const auto n = static_cast<uint32_t>(std::min<uint64_t>(block_frames, max_frames - at));
-        const voice::VoiceEvent strike{0, status_note_on, static_cast<uint8_t>(sample.key),
-                                       static_cast<uint8_t>(sample.velocity)};
+        const voice::VoiceEvent strike{0, status_note_on, static_cast<uint8_t>(key),
+                                       static_cast<uint8_t>(velocity)};
         engine->process(at == 0 ? std::span<const voice::VoiceEvent>(&strike, 1)
                                 : std::span<const voice::VoiceEvent>(),
                         left.data(), right.data(), n);
@@ -219,37 +244,37 @@ std::string sfz_text(const std::vector<std::string> &header, const std::string &
     return text;
 }
 
-bool tune_take(const Instrument &instrument, int32_t rate_hz, double a4_hz,
+bool tune_take(const Instrument &instrument, int32_t rate_hz, double a4_hz, double max_s,
                std::optional<double> tuned_near_hz, TakeTuning &take, std::string &error,
                const std::atomic<bool> *cancel)
 {
     take.instrument = instrument;
     take.instrument.progress = nullptr;
     take.instrument.decay_stop = 0;
-    // The instrument's own sound, as the engine plays it at its root.
-    Instrument own = take.instrument;
-    std::vector<double> sound(static_cast<size_t>(rate_hz) * own_sound_s);
-    const uint64_t n = cw_metal_obj_render(&own, rate_hz, sound.size(), sound.data(), nullptr, 0.0);
-    std::vector<int16_t> pcm(n);
-    for (uint64_t i = 0; i < n; ++i)
-        pcm[i] = pcm_from_double(sound[i]);
-    SoundAnalyser analyser;
-    const SoundAnalysis a = analyser.analyse(pcm, rate_hz, a4_hz);
+    // The instrument's own note (its root key, untuned, at full velocity) as
+    // the engine plays it: the partials a sample's key moves.
+    std::vector<double> own;
+    if (!play_note(take.instrument, rate_hz, -1, 0.0, -1, max_velocity, max_s, own, &take, error,
+                   cancel))
+        return false;
+    const SoundAnalysis a = analyse_left(own, rate_hz, a4_hz);
+    const double near_hz = tuned_near_hz ? *tuned_near_hz : a.lowest_hz.value_or(0.0);
     take.tuned_hz = 0.0;
-    if (tuned_near_hz) {
-        for (const Partial &p : a.partials)
-            if (take.tuned_hz == 0.0 || std::fabs(cents(p.freq_hz, *tuned_near_hz)) <
-                                            std::fabs(cents(take.tuned_hz, *tuned_near_hz)))
+    for (int pass = 0; pass < 2 && take.tuned_hz == 0.0 && near_hz > 0.0; ++pass)
+        for (const Partial &p : a.partials) {
+            if (pass == 0 && !alone(a, p))
+                continue;
+            if (take.tuned_hz == 0.0 || std::fabs(cents(p.freq_hz, near_hz)) <
+                                            std::fabs(cents(take.tuned_hz, near_hz)))
                 take.tuned_hz = p.freq_hz;
-    } else {
-        take.tuned_hz = a.lowest_hz.value_or(0.0);
-    }
+        }
     if (take.tuned_hz <= 0.0) {
         error = _("The sound has no partial to tune its keys by.");
         return false;
     }
-    // The key the tuned partial is nearest to, and the cents that move it
-    // onto that key's pitch.
+    // A root key plays the instrument as it is: the key the tuned partial is
+    // nearest to becomes the root, with the cents that move it onto that
+    // key's pitch.
     const double key = a4_key + 12.0 * std::log2(take.tuned_hz / a4_hz);
     take.root_key = std::clamp(static_cast<int32_t>(std::lround(key)), 0, max_key);
     take.tuning_cents = std::clamp((take.root_key - key) * 100.0, -50.0, 50.0);
@@ -270,17 +295,22 @@ bool render_library_sample(const TakeTuning &take, const LibrarySample &sample, 
     const double want = key_hz(sample.key, a4_hz);
     double tuning = take.tuning_cents;
     out = {};
-    for (int render = 1; render <= max_renders; ++render) {
-        if (!play_sample(take, sample, rate_hz, tuning, max_s, out.frames, error, cancel))
+    RenderedSample render;
+    for (int n = 1; n <= max_renders; ++n) {
+        if (!play_note(take.instrument, rate_hz, take.root_key, tuning, sample.key,
+                       sample.velocity, max_s, render.frames, nullptr, error, cancel))
             return false;
-        const double hz = settled_partial(out.frames, rate_hz, a4_hz, want);
-        out.measured = hz > 0.0;
-        if (!out.measured)
+        const double hz = settled_partial(analyse_left(render.frames, rate_hz, a4_hz), want);
+        render.measured = hz > 0.0;
+        render.cents_off = render.measured ? cents(hz, want) : 0.0;
+        const double off = render.cents_off;
+        // The best render is kept: the first, or the one nearest its key.
+        if (n == 1 || (render.measured &&
+                       (!out.measured || std::fabs(off) < std::fabs(out.cents_off))))
+            std::swap(out, render);
+        if (!out.measured || std::fabs(out.cents_off) <= tuned_within_cents || hz == 0.0)
             return true;
-        out.cents_off = cents(hz, want);
-        if (std::fabs(out.cents_off) <= tuned_within_cents || render == max_renders)
-            return true;
-        const double next = std::clamp(tuning - out.cents_off, -100.0, 100.0);
+        const double next = std::clamp(tuning - off, -100.0, 100.0);
         if (next == tuning)
             return true;
         tuning = next;

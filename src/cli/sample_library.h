@@ -67,15 +67,16 @@ struct TakeTuning {
     int32_t root_key = 60;
     double tuning_cents = 0.0;
     int32_t lowest_key = 0, highest_key = -1; //!< the keys it reaches
-    double tuned_hz = 0.0; //!< the tuned partial in the instrument's own sound
+    double tuned_hz = 0.0; //!< the tuned partial in the instrument's own note
 };
 
 //! Works out how the engine plays `instrument` at `rate_hz` in tune (A4 =
-//! `a4_hz`): the partial tuned is the one of the instrument's own sound
-//! nearest `tuned_near_hz` when given (a preset tuned to a note, or the
-//! first take's partial for the others), else its lowest. False with `error`
-//! (one sentence) when the engine cannot be made or the sound has no pitch.
-bool tune_take(const Instrument &instrument, int32_t rate_hz, double a4_hz,
+//! `a4_hz`): the partial tuned is the one of the instrument's own note (its
+//! root key at full velocity, as the engine plays it) nearest `tuned_near_hz`
+//! when given (a preset tuned to a note, or the first take's partial for the
+//! others), else its lowest. False with `error` (one sentence) when the
+//! engine cannot be made or the sound has no pitch.
+bool tune_take(const Instrument &instrument, int32_t rate_hz, double a4_hz, double max_s,
                std::optional<double> tuned_near_hz, TakeTuning &take, std::string &error,
                const std::atomic<bool> *cancel = nullptr);
 

@@ -38,3 +38,9 @@ cw_add_gtest(score_render_test SOURCES score_render_test.cpp LIBS cw_synth)
 target_include_directories(score_render_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(score_render_test PRIVATE CW_RENDER_PROGRAM="$<TARGET_FILE:clangwright-render>")
 add_dependencies(score_render_test clangwright-render)
+
+# Sample libraries (SFZ) as the program writes them.
+cw_add_gtest(sfz_library_test SOURCES sfz_library_test.cpp LIBS cw_synth)
+target_include_directories(sfz_library_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(sfz_library_test PRIVATE CW_RENDER_PROGRAM="$<TARGET_FILE:clangwright-render>")
+add_dependencies(sfz_library_test clangwright-render)

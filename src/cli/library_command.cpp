@@ -474,10 +474,18 @@ bool make_folder(const std::string &dir)
     return true;
 }
 
-// Removes a staging folder and what it holds (files and the samples folder).
+// Where a staging folder keeps the files a library replaces until it is in
+// place.
+std::string replaced_dir(const std::string &staging)
+{
+    return staging + "/replaced";
+}
+
+// Removes a staging folder and what it holds (files, the samples and the
+// replaced files).
 void remove_tree(const std::string &dir)
 {
-    for (const std::string &sub : {samples_dir(dir), dir}) {
+    for (const std::string &sub : {samples_dir(dir), replaced_dir(dir), dir}) {
         if (GDir *d = g_dir_open(sub.c_str(), 0, nullptr)) {
             while (const char *entry = g_dir_read_name(d))
                 g_remove((sub + "/" + entry).c_str());
@@ -485,7 +493,62 @@ void remove_tree(const std::string &dir)
         }
     }
     g_rmdir(samples_dir(dir).c_str());
+    g_rmdir(replaced_dir(dir).c_str());
     g_rmdir(dir.c_str());
+}
+
+// Moves the staged files into the library's folder as one change: a file
+// they replace is moved aside first, and every move is undone when one
+// fails, so the folder holds the old library or the new one.
+bool move_into_place(const std::string &staging, const Library &lib, const std::string &sfz)
+{
+    std::vector<std::pair<std::string, std::string>> moves; // staged file, its place
+    for (const LibrarySample &s : lib.samples) {
+        const std::string file = sample_file_name(lib.name, s);
+        moves.emplace_back(samples_dir(staging) + "/" + file, samples_dir(lib.dir) + "/" + file);
+    }
+    moves.emplace_back(staging + "/" + sfz, lib.dir + "/" + sfz); // the mapping last
+    const bool new_samples_dir = !g_file_test(samples_dir(lib.dir).c_str(), G_FILE_TEST_EXISTS);
+    if (!make_folder(samples_dir(lib.dir)) || !make_folder(replaced_dir(staging)))
+        return false;
+    struct Done {
+        std::string place, aside; // aside: empty when nothing was replaced
+    };
+    std::vector<Done> done;
+    const auto undo = [&] {
+        for (auto d = done.rbegin(); d != done.rend(); ++d) {
+            g_remove(d->place.c_str());
+            if (!d->aside.empty())
+                g_rename(d->aside.c_str(), d->place.c_str());
+        }
+        if (new_samples_dir)
+            g_rmdir(samples_dir(lib.dir).c_str());
+        return false;
+    };
+    for (size_t i = 0; i < moves.size(); ++i) {
+        const auto &[staged, place] = moves[i];
+        Done d{place, {}};
+        if (g_file_test(place.c_str(), G_FILE_TEST_EXISTS)) {
+            if (!g_file_test(place.c_str(), G_FILE_TEST_IS_REGULAR)) {
+                print_error(file_error(EISDIR, place));
+                return undo();
+            }
+            d.aside = replaced_dir(staging) + "/" + std::to_string(i);
+            if (g_rename(place.c_str(), d.aside.c_str()) != 0) {
+                print_error(file_error(errno, place));
+                return undo();
+            }
+        }
+        if (g_rename(staged.c_str(), place.c_str()) != 0) {
+            const int e = errno;
+            if (!d.aside.empty())
+                g_rename(d.aside.c_str(), place.c_str());
+            print_error(file_error(e, place));
+            return undo();
+        }
+        done.push_back(d);
+    }
+    return true;
 }
 
 int render_whole_library(const RenderOptions &o, const Instrument &base, Library &lib)
@@ -535,21 +598,8 @@ int render_whole_library(const RenderOptions &o, const Instrument &base, Library
         print_error(file_error(r, lib.dir + "/" + sfz));
         return fail();
     }
-    // Into place: the samples first, the mapping that names them last.
-    if (!make_folder(samples_dir(lib.dir)))
+    if (!move_into_place(staging, lib, sfz))
         return fail();
-    for (const LibrarySample &s : lib.samples) {
-        const std::string file = sample_file_name(lib.name, s);
-        if (g_rename((samples_dir(staging) + "/" + file).c_str(),
-                     (samples_dir(lib.dir) + "/" + file).c_str()) != 0) {
-            print_error(file_error(errno, samples_dir(lib.dir) + "/" + file));
-            return fail();
-        }
-    }
-    if (g_rename((staging + "/" + sfz).c_str(), (lib.dir + "/" + sfz).c_str()) != 0) {
-        print_error(file_error(errno, lib.dir + "/" + sfz));
-        return fail();
-    }
     remove_tree(staging);
     if (!o.quiet) {
         std::printf(_("Library: %s, %d samples, every one within %.1f cents of its key, in "

@@ -367,6 +367,9 @@ TEST(SfzLibrary, BadInputIsOneLineAndLeavesNothingBehind)
     // A folder that cannot be made: under a file.
     std::ofstream(t.path / "plain") << "x";
     refused(with(rod, {"plain/lib", "--keys", "88-92"}), 1, "plain/lib");
+    // The mapping of takes without the seed that drew them.
+    refused(with(rod, {"lib", "--keys", "88-92", "--takes", "2", "--only-mapping"}), 2,
+            "--seed");
     // The mapping of samples never rendered.
     refused(with(rod, {"lib", "--keys", "88-92", "--only-mapping"}), 1, "lib");
     EXPECT_FALSE(fs::exists(t.path / "lib"));

@@ -715,6 +715,11 @@ bool check_library_options(const RenderOptions &o, std::string &error)
         error = _("--seed, --mutate and --lock with --sfz need --takes 2 or more");
         return false;
     }
+    if (o.takes > 1 && (o.only_mapping || o.one_sample) && !o.seed) {
+        error = _("--only-mapping and --sample with --takes 2 or more need the --seed of the "
+                  "plan");
+        return false;
+    }
     if (o.length_given && !has_frames(o)) {
         const std::string valid = range_text(1.0 / o.rate_hz, render_option_range::length_s_max);
         error = format(_("--length: %s s gives no frames at %d Hz (valid: %s)"),

@@ -15,6 +15,7 @@ packages=(
   xdotool imagemagick x11-utils libgl1-mesa-dri mesa-utils
   desktop-file-utils appstream shared-mime-info libglib2.0-bin
   libjack-jackd2-dev jackd2 python3-jack-client python3-numpy
+  lv2-dev liblilv-dev lilv-utils jalv sordi
 )
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -104,6 +104,24 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
              obj->nodes[3]->neighbours[0] = obj->nodes[1];
              return obj;
          }},
+        // A node that computes its spring to the next node before it reads
+        // the one from the node before.
+        {"own-first", [] {
+             MetalObj *obj = cw_metal_obj_new_rod(7, 2.5);
+             std::swap(obj->nodes[3]->neighbours[0], obj->nodes[3]->neighbours[1]);
+             return obj;
+         }},
+    };
+    // Vectors of lanes without a voice are left out of the step: all lanes,
+    // then the lower half, then two lanes of the upper half. The other lanes
+    // of a vector stepped for a live lane step too, and are not compared.
+    const int32_t upper[2] = {voice::lanes / 2 + 1, voice::lanes - 3};
+    const auto live = [&upper](int step, int32_t lane) {
+        return step < 100 || (step < 200 ? lane < voice::lanes / 2
+                                         : lane == upper[0] || lane == upper[1]);
+    };
+    const auto compared = [&upper](int32_t lane) {
+        return lane < voice::lanes / 2 || lane == upper[0] || lane == upper[1];
     };
     const voice::LanePath paths[] = {voice::LanePath::avx512, voice::LanePath::avx2,
                                      voice::LanePath::sse2};
@@ -128,12 +146,15 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
                 batch.set_constants(l, 0.05 + 0.03 * l, 1.0 - 0.001 * l);
             }
             for (int step = 0; step < 300; ++step) {
+                for (int32_t l = 0; l < voice::lanes; ++l)
+                    batch.set_live(l, live(step, l));
                 batch.step(path);
                 for (int32_t l = 0; l < voice::lanes; ++l)
-                    cw_metal_obj_perturb(refs[l].get(), batch.dt(l), batch.damp(l));
+                    if (live(step, l))
+                        cw_metal_obj_perturb(refs[l].get(), batch.dt(l), batch.damp(l));
             }
             for (int32_t l = 0; l < voice::lanes; ++l)
-                for (int32_t n = 0; n < proto->num_nodes; ++n) {
+                for (int32_t n = 0; n < proto->num_nodes && compared(l); ++n) {
                     const MetalObjNode *r = refs[l]->nodes[n];
                     const double want[3] = {r->x, r->y, r->z};
                     for (int c = 0; c < 3; ++c) {

@@ -23,13 +23,11 @@ constexpr std::size_t vector_alignment = 64;
 
 struct StepArgs {
     int32_t num_nodes;
-    int32_t ring_mask;
     bool in_place;
+    uint32_t live; // the lanes to step, a bit each
     const uint8_t *fixed;
-    const int32_t *own_begin;
-    const int32_t *partner;
     const int32_t *slot_begin;
-    const int32_t *slot_ref;
+    const LaneSlot *slots;
     double *pos, *vel, *terms;
     const double *dt, *damp;
 };
@@ -47,41 +45,77 @@ double *aligned_doubles(std::size_t count)
 
 } // namespace
 
+// Each instruction set defines Vec (`width` doubles), splat, load, store and
+// vec_sqrt, element-wise, and includes the step.
+//
+// Two registers taken as one vector: each offset the step reads serves
+// twice the lanes, and the two halves' square roots overlap. The pairs step
+// all sixteen lanes at once when both halves have voices; one register steps
+// a half alone.
+#define CW_SINGLE_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                         \
+    typedef double Vec __attribute__((vector_size(bytes)));                               \
+    constexpr int32_t width = (bytes) / 8;                                                \
+    inline Vec splat(double x) { return Vec{} + x; }                                      \
+    inline Vec load(const double *p) { return *reinterpret_cast<const Vec *>(p); }        \
+    inline void store(double *p, Vec v) { *reinterpret_cast<Vec *>(p) = v; }              \
+    inline Vec vec_sqrt(Vec x)                                                            \
+    {                                                                                     \
+        return reinterpret_cast<Vec>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
+    }
+
+#define CW_PAIR_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                             \
+    typedef double Half __attribute__((vector_size(bytes)));                              \
+    struct Vec {                                                                          \
+        Half lo, hi;                                                                      \
+    };                                                                                    \
+    inline Vec operator+(Vec x, Vec y) { return {x.lo + y.lo, x.hi + y.hi}; }             \
+    inline Vec operator-(Vec x, Vec y) { return {x.lo - y.lo, x.hi - y.hi}; }             \
+    inline Vec operator*(Vec x, Vec y) { return {x.lo * y.lo, x.hi * y.hi}; }             \
+    constexpr int32_t half = (bytes) / 8;                                                 \
+    constexpr int32_t width = 2 * half;                                                   \
+    inline Vec splat(double x) { return {Half{} + x, Half{} + x}; }                       \
+    inline Vec load(const double *p)                                                      \
+    {                                                                                     \
+        return {*reinterpret_cast<const Half *>(p), *reinterpret_cast<const Half *>(p + half)}; \
+    }                                                                                     \
+    inline void store(double *p, Vec v)                                                   \
+    {                                                                                     \
+        *reinterpret_cast<Half *>(p) = v.lo;                                              \
+        *reinterpret_cast<Half *>(p + half) = v.hi;                                       \
+    }                                                                                     \
+    inline Half half_sqrt(Half x)                                                         \
+    {                                                                                     \
+        return reinterpret_cast<Half>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
+    }                                                                                     \
+    inline Vec vec_sqrt(Vec x) { return {half_sqrt(x.lo), half_sqrt(x.hi)}; }
+
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 namespace avx512 {
-typedef double Vec __attribute__((vector_size(64)));
-constexpr int32_t width = 8;
-inline Vec vec_sqrt(Vec x)
-{
-    return reinterpret_cast<Vec>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
-}
+CW_PAIR_VECTOR(64, _mm512_sqrt_pd, __m512d)
 #include "lane_kernel.inc"
 } // namespace avx512
+namespace avx512_half {
+CW_SINGLE_VECTOR(64, _mm512_sqrt_pd, __m512d)
+#include "lane_kernel.inc"
+} // namespace avx512_half
 #pragma GCC pop_options
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-typedef double Vec __attribute__((vector_size(32)));
-constexpr int32_t width = 4;
-inline Vec vec_sqrt(Vec x)
-{
-    return reinterpret_cast<Vec>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
-}
+CW_SINGLE_VECTOR(32, _mm256_sqrt_pd, __m256d)
 #include "lane_kernel.inc"
 } // namespace avx2
 #pragma GCC pop_options
 
 namespace sse2 {
-typedef double Vec __attribute__((vector_size(16)));
-constexpr int32_t width = 2;
-inline Vec vec_sqrt(Vec x)
-{
-    return reinterpret_cast<Vec>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
-}
+CW_SINGLE_VECTOR(16, _mm_sqrt_pd, __m128d)
 #include "lane_kernel.inc"
 } // namespace sse2
+
+#undef CW_SINGLE_VECTOR
+#undef CW_PAIR_VECTOR
 
 LanePath best_lane_path()
 {
@@ -156,7 +190,45 @@ std::unique_ptr<LaneWiring> LaneWiring::compile(const MetalObj &obj)
     while (ring < ring_span)
         ring <<= 1;
     w->ring_mask_ = ring - 1;
+    w->lay_out_slots(reads);
     return w;
+}
+
+// The slots as the step walks them. A spring from a node to the next one is
+// read right after its node: its term goes there in registers (the carry)
+// rather than through the ring, unless the next node computes its own
+// carried spring before it has read the one it was handed.
+void LaneWiring::lay_out_slots(const std::vector<std::pair<int32_t, int32_t>> &reads)
+{
+    constexpr int32_t node_stride = 3 * lanes;
+    std::vector<uint8_t> is_read(partner_.size(), 0);
+    for (const auto &read : reads)
+        is_read[static_cast<size_t>(read.first)] = 1;
+    int32_t incoming = -1; // the spring the previous node carries
+    for (int32_t i = 0; i < num_nodes_; ++i) {
+        int32_t k = own_begin_[i];
+        bool carry_busy = incoming >= 0;
+        int32_t outgoing = -1;
+        for (int32_t s = slot_begin_[i]; s < slot_begin_[i + 1]; ++s) {
+            const int32_t ref = slot_ref_[s];
+            const int32_t spring = ref >> 1;
+            const int32_t term = (spring & ring_mask_) * node_stride;
+            if (ref & 1) {
+                const bool carried = spring == incoming;
+                slots_.push_back(carried ? LaneSlot{LaneSlot::read_carry, 0}
+                                         : LaneSlot{LaneSlot::read_ring, term});
+                carry_busy = carry_busy && !carried;
+                continue;
+            }
+            const int32_t q = partner_[k++];
+            const bool carry = q == i + 1 && !carry_busy && outgoing < 0 &&
+                               is_read[static_cast<size_t>(spring)];
+            if (carry)
+                outgoing = spring;
+            slots_.push_back(LaneSlot{q * node_stride, carry ? LaneSlot::carry_term : term});
+        }
+        incoming = outgoing;
+    }
 }
 
 LaneBatch::LaneBatch(const LaneWiring &wiring) : wiring_(wiring)
@@ -201,17 +273,27 @@ void LaneBatch::step()
     step(chosen_path);
 }
 
+void LaneBatch::set_live(int32_t lane, bool live)
+{
+    const uint32_t bit = 1u << lane;
+    live_ = live ? live_ | bit : live_ & ~bit;
+}
+
 void LaneBatch::step(LanePath path)
 {
+    if (live_ == 0)
+        return;
     const LaneWiring &w = wiring_;
-    const StepArgs args{w.num_nodes_,         w.ring_mask_,      w.in_place_,
-                        w.fixed_.data(),      w.own_begin_.data(), w.partner_.data(),
-                        w.slot_begin_.data(), w.slot_ref_.data(), pos_,
-                        vel_,                 terms_,            dt_,
-                        damp_};
+    const StepArgs args{w.num_nodes_,   w.in_place_,     live_, w.fixed_.data(),
+                        w.slot_begin_.data(), w.slots_.data(), pos_,  vel_,
+                        terms_,         dt_,             damp_};
+    constexpr uint32_t low_half = (1u << (lanes / 2)) - 1;
     switch (path) {
     case LanePath::avx512:
-        avx512::step_lanes(args);
+        if ((live_ & low_half) && (live_ >> (lanes / 2)))
+            avx512::step_lanes(args);
+        else
+            avx512_half::step_lanes(args);
         break;
     case LanePath::avx2:
         avx2::step_lanes(args);

@@ -28,8 +28,8 @@
 
 namespace voice {
 
-//! Copies of the object stepped at once; one AVX-512 register of doubles.
-constexpr int32_t lanes = 8;
+//! Copies of the object stepped at once; two AVX-512 registers of doubles.
+constexpr int32_t lanes = 16;
 
 //! The instruction sets the step is compiled for, best first.
 enum class LanePath : int32_t { avx512, avx2, sse2 };
@@ -40,6 +40,18 @@ LanePath best_lane_path();
 //! The path every later LaneBatch::step() takes (benchmarks and tests on a
 //! machine with more than it); it must be supported. Not while steps run.
 void set_lane_path(LanePath path);
+
+//! One slot of a node as the step walks it. `partner`: the other end's
+//! position, in doubles from the first (a spring computed here), or one of
+//! the reads below. `term`: where the spring's term is, in doubles from the
+//! first term, or carry_term (the term handed to the next node in registers).
+struct LaneSlot {
+    static constexpr int32_t read_ring = -1;  // subtract the term at `term`
+    static constexpr int32_t read_carry = -2; // subtract the carried term
+    static constexpr int32_t carry_term = -1;
+    int32_t partner;
+    int32_t term;
+};
 
 //! The wiring of a mesh, compiled once and shared by every LaneBatch of it.
 class LaneWiring {
@@ -56,6 +68,8 @@ public:
 
 private:
     friend class LaneBatch;
+    void lay_out_slots(const std::vector<std::pair<int32_t, int32_t>> &reads);
+
     int32_t num_nodes_ = 0;
     int32_t ring_mask_ = 0;     // terms kept in a ring of ring_mask_ + 1 springs
     bool in_place_ = true;      // every spring's partner lies above its node
@@ -64,6 +78,7 @@ private:
     std::vector<int32_t> partner_;    // per spring: the other end
     std::vector<int32_t> slot_begin_; // per node + 1: its slots in slot_ref_
     std::vector<int32_t> slot_ref_;   // per slot: spring << 1 | subtract
+    std::vector<LaneSlot> slots_;     // per slot: what the step reads and writes
     std::vector<double> rest_;        // 3 per node
 };
 
@@ -94,6 +109,14 @@ public:
     }
     double dt(int32_t lane) const { return dt_[lane]; }
     double damp(int32_t lane) const { return damp_[lane]; }
+    //! Whether step() steps `lane` (at first every lane). A lane left out
+    //! keeps its state; one at rest with step size 0 would keep it anyway.
+    void set_live(int32_t lane, bool live);
+    //! The positions of `node` on `axis` in every lane, lane by lane.
+    const double *positions(int32_t node, int32_t axis) const
+    {
+        return pos_ + (3 * node + axis) * lanes;
+    }
 
     //! One step of every lane, as cw_metal_obj_perturb(copy, dt, damp).
     void step();
@@ -107,6 +130,7 @@ private:
     double *terms_; // [ring spring][axis][lane]
     double *dt_;
     double *damp_;
+    uint32_t live_ = (lanes < 32 ? 1u << lanes : 0u) - 1u;
 };
 
 } // namespace voice

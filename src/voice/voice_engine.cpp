@@ -28,9 +28,10 @@ constexpr size_t cancel_check_frames = 1024;
 // The stability probe: lane l steps at 2^(l / 2) times the instrument's own
 // step; a lane whose nodes stray further than this from rest blew up.
 constexpr double probe_octaves_per_lane = 0.5;
+constexpr int32_t probe_lanes = 8;
 constexpr double unstable_distance = 1.0e3;
 // Voices beyond the polyphony keep fading in lanes of their own.
-constexpr int32_t fade_reserve = lanes;
+constexpr int32_t fade_reserve = 8;
 // The decimators: soxr's low quality with a minimum-phase filter keeps the
 // latency near a millisecond; the queue's silence covers what the filter
 // holds back, measured once per rate when the engine is made.
@@ -220,8 +221,11 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error,
     // all its lanes at one rate.
     const int32_t num_batches =
         (settings_.polyphony + fade_reserve + lanes - 1) / lanes + factor_levels - 1;
-    for (int32_t b = 0; b < num_batches; ++b)
+    for (int32_t b = 0; b < num_batches; ++b) {
         batches_.push_back(std::make_unique<LaneBatch>(*wiring_));
+        for (int32_t l = 0; l < lanes; ++l) // a lane is stepped while it has a voice
+            batches_.back()->set_live(l, b == 0 && l < probe_lanes);
+    }
     batch_active_.assign(static_cast<size_t>(num_batches), 0);
     batch_level_.assign(static_cast<size_t>(num_batches), 0);
     voices_.resize(static_cast<size_t>(num_batches * lanes));
@@ -239,7 +243,7 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error,
     // The instrument's own note in lane 0, exactly as the render loop plays
     // it, and the stability probe in the other lanes, in one run.
     LaneBatch &probe = *batches_[0];
-    for (int32_t l = 0; l < lanes; ++l) {
+    for (int32_t l = 0; l < probe_lanes; ++l) {
         const double factor = std::exp2(probe_octaves_per_lane * l);
         probe.set_constants(l, l == 0 ? base_dt_ : base_dt_ * factor, damp_[0]);
         probe.set_position(actuation_node_, axis_, l,
@@ -260,7 +264,7 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error,
         note[i] = v - offset;
         peak = std::max(peak, std::fabs(note[i]));
     }
-    for (int32_t l = 1; l < lanes; ++l) {
+    for (int32_t l = 1; l < probe_lanes; ++l) {
         bool stable = true;
         for (int32_t n = 0; n < wiring_->num_nodes() && stable; ++n)
             for (int32_t c = 0; c < 3; ++c)
@@ -271,9 +275,10 @@ bool VoiceEngine::measure(const Instrument &ins, std::string &error,
             break;
         stable_factor_ = std::exp2(probe_octaves_per_lane * l);
     }
-    for (int32_t l = 0; l < lanes; ++l) {
+    for (int32_t l = 0; l < probe_lanes; ++l) {
         probe.reset_lane(l);
         probe.set_constants(l, 0.0, 1.0);
+        probe.set_live(l, false);
     }
     calibration_peak_ = peak;
     gain_ = peak > 0.0 && std::isfinite(peak)

@@ -147,7 +147,8 @@ private:
     void render(float *left, float *right, uint32_t frames);
     void render_direct(size_t batch, double *left, double *right, uint32_t frames);
     void render_oversampled(size_t batch, double *left, double *right, uint32_t frames);
-    void output(Voice &v, double yl, double yr, double *left, double *right, uint32_t f);
+    [[gnu::always_inline]] inline void output(Voice &v, double yl, double yr, double *left,
+                                              double *right, uint32_t f);
     uint32_t frames_before_end(const Voice &v, uint32_t frames) const;
     void decimate(Decimator &d, const double *in, size_t steps);
 

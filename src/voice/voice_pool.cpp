@@ -67,6 +67,7 @@ void VoiceEngine::free_voice(Voice &v)
 {
     batches_[v.batch]->reset_lane(v.lane);
     batches_[v.batch]->set_constants(v.lane, 0.0, 1.0);
+    batches_[v.batch]->set_live(v.lane, false);
     v.active = false;
     --batch_active_[v.batch];
 }
@@ -148,6 +149,7 @@ void VoiceEngine::start_voice(Voice &v, int32_t key, double displacement)
 {
     LaneBatch &batch = *batches_[v.batch];
     batch.reset_lane(v.lane);
+    batch.set_live(v.lane, true);
     batch.set_position(actuation_node_, axis_, v.lane,
                        batch.position(actuation_node_, axis_, v.lane) + displacement);
     v = Voice{v.batch, v.lane};

@@ -35,7 +35,8 @@ void VoiceEngine::render(float *left, float *right, uint32_t frames)
 
 // Follows the voice's envelope, mixes its frame and frees it once it is
 // done: faded out, or released and 90 dB below its peak.
-void VoiceEngine::output(Voice &v, double yl, double yr, double *left, double *right, uint32_t f)
+inline void VoiceEngine::output(Voice &v, double yl, double yr, double *left, double *right,
+                                uint32_t f)
 {
     const double c = envelope_c_;
     v.envelope = v.envelope * c + std::fabs(yl) * (1.0 - c);
@@ -57,28 +58,41 @@ void VoiceEngine::output(Voice &v, double yl, double yr, double *left, double *r
         free_voice(v);
 }
 
-// One step per frame: the render loop's own arithmetic, frame by frame.
+// One step per frame: the render loop's own arithmetic, frame by frame. A
+// few frames are stepped at a time, every lane's pickups kept frame by
+// frame, then each voice follows its own: each frame's sums still take the
+// lanes in the same order.
 void VoiceEngine::render_direct(size_t b, double *left, double *right, uint32_t frames)
 {
+    constexpr uint32_t chunk_frames = 16; // the pickups stay in the cache with the mesh
     LaneBatch &batch = *batches_[b];
     Voice *lane_voice = &voices_[b * lanes];
-    for (uint32_t f = 0; f < frames; ++f) {
-        batch.step();
+    double *const picked = internal_.data(); // per frame: lanes left, lanes right
+    const double *const at_left = batch.positions(sampling_node_, axis_);
+    const double *const at_right = batch.positions(second_node_, axis_);
+    for (uint32_t from = 0; from < frames; from += chunk_frames) {
+        const uint32_t to = std::min(frames, from + chunk_frames);
+        for (uint32_t f = from; f < to; ++f) {
+            batch.step();
+            std::copy_n(at_left, lanes, picked + 2 * lanes * (f - from));
+            std::copy_n(at_right, lanes, picked + 2 * lanes * (f - from) + lanes);
+        }
         for (int32_t l = 0; l < lanes; ++l) {
             Voice &v = lane_voice[l];
-            if (!v.active)
-                continue;
             const double a = v.offset_a;
-            const double vl = batch.position(sampling_node_, axis_, l) - v.ref_left;
-            v.offset_left = (1.0 - a) * vl + v.offset_left * a;
-            const double yl = vl - v.offset_left;
-            double yr = yl;
-            if (!settings_.mono) {
-                const double vr = batch.position(second_node_, axis_, l) - v.ref_right;
-                v.offset_right = (1.0 - a) * vr + v.offset_right * a;
-                yr = vr - v.offset_right;
+            for (uint32_t f = from; f < to && v.active; ++f) {
+                const double *frame = picked + 2 * lanes * (f - from);
+                const double vl = frame[l] - v.ref_left;
+                v.offset_left = (1.0 - a) * vl + v.offset_left * a;
+                const double yl = vl - v.offset_left;
+                double yr = yl;
+                if (!settings_.mono) {
+                    const double vr = frame[lanes + l] - v.ref_right;
+                    v.offset_right = (1.0 - a) * vr + v.offset_right * a;
+                    yr = vr - v.offset_right;
+                }
+                output(v, yl, yr, left, right, f);
             }
-            output(v, yl, yr, left, right, f);
         }
     }
 }

@@ -1,7 +1,8 @@
 // Several copies of one metal object stepped together, one copy per vector
-// lane: the voices of one instrument share their wiring, so a step of eight
+// lane: the voices of one instrument share their wiring, so a step of sixteen
 // voices is the same walk over the mesh as a step of one, with every
-// arithmetic operation done on eight values at once. Each lane does exactly
+// arithmetic operation done on sixteen values at once (two AVX-512 registers,
+// four AVX2 or eight SSE2 ones). Each lane does exactly
 // the arithmetic of cw_metal_obj_perturb() on its own copy, with its own step
 // size and damping factor, so every lane has the bits the reference step
 // would give that copy alone.
@@ -15,7 +16,9 @@
 // node's own springs are evaluated where their slots add them, so their
 // terms go from the square root to the sum in registers. Walking the nodes
 // in order, a node's position is read last by its own springs, so it is
-// updated right after its velocity: the step runs in place.
+// updated right after its velocity: the step runs in place. The walk reads
+// each slot as two offsets made at compile, and a spring to the next node
+// hands its term over in registers rather than through memory.
 //
 // No GTK; no allocation after compile. step() may run on an audio thread.
 #pragma once

@@ -10,7 +10,7 @@
 //   lock, file or system call, and time bounded by the block and the pool.
 //
 // A voice is one lane of a LaneBatch: the voices of an instrument step
-// together, eight at a time, each with its own step size (its key) and
+// together, sixteen to a batch, each with its own step size (its key) and
 // damping factor (its release).
 #pragma once
 

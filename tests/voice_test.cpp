@@ -189,6 +189,7 @@ TEST(VoiceEngine, RootNoteIsTheRenderLoopsSoundAtTheFixedGain)
         rendered_peak = std::max(rendered_peak, std::fabs(y));
     const double scale = peak(out.left) / rendered_peak;
     EXPECT_LE(peak(out.left), std::pow(10.0, -12.0 / 20.0) * 1.0001);
+    EXPECT_GT(peak(out.left), std::pow(10.0, -20.0 / 20.0)); // and not silence
     for (uint32_t i = 0; i < frames; ++i)
         // Single-precision output: 2^-24 of full scale, with margin.
         ASSERT_NEAR(out.left[i], rendered[i] * scale, 1e-6) << "frame " << i;
@@ -337,6 +338,47 @@ TEST(VoiceEngine, ThirtyTwoNotesRingAtOnceAndStealingFadesWithoutAClick)
     for (uint32_t i = steal_at; i < steal_at + rate / 100; ++i)
         step_at_steal = std::max(step_at_steal, std::fabs(out.left[i] - out.left[i - 1]));
     EXPECT_LE(step_at_steal, 1.5f * largest_step);
+}
+
+// Twenty voices at once, two batches of lanes at the output rate (one full,
+// one partly) and two at higher rates, each struck at its own frame: the mix
+// is the sum of its halves played apart, where each voice sits in another
+// lane, to the float rounding of the output.
+TEST(VoiceEngine, EveryVoiceOfABigChordSoundsAsItDoesApart)
+{
+    const Instrument ins = instrument_defaults();
+    EngineSettings s;
+    s.polyphony = 32;
+    auto e = engine_for(ins, s);
+    int32_t top = e->root_key();
+    while (top + 1 <= e->highest_key() && e->key_oversampling(top + 1) == 1)
+        ++top;
+    ASSERT_LT(top + 2, e->highest_key() + 1) << "no key above the stable step";
+    std::vector<VoiceEvent> chord;
+    for (int32_t i = 0; i < 20; ++i)
+        chord.push_back({static_cast<uint32_t>(37 * i), note_on,
+                         static_cast<uint8_t>(top - 17 + i), static_cast<uint8_t>(40 + 4 * i)});
+    constexpr uint32_t frames = rate / 4;
+    const Stereo all = play(*e, chord, frames);
+    std::vector<double> left(frames, 0.0), right(frames, 0.0);
+    for (size_t part = 0; part < 2; ++part) {
+        std::vector<VoiceEvent> half;
+        for (size_t i = part; i < chord.size(); i += 2)
+            half.push_back(chord[i]);
+        auto apart = engine_for(ins, s);
+        const Stereo one = play(*apart, half, frames);
+        for (uint32_t f = 0; f < frames; ++f) {
+            left[f] += one.left[f];
+            right[f] += one.right[f];
+        }
+    }
+    double peak = 0.0, worst = 0.0;
+    for (uint32_t f = 0; f < frames; ++f) {
+        peak = std::max(peak, std::fabs(left[f]));
+        worst = std::max({worst, std::fabs(all.left[f] - left[f]), std::fabs(all.right[f] - right[f])});
+    }
+    EXPECT_GT(peak, 0.01);
+    EXPECT_LT(worst, 1e-5 * peak);
 }
 
 // A score with chords, pedal, bend and the controllers, cut into blocks of

@@ -47,11 +47,6 @@ double *aligned_doubles(std::size_t count)
 
 // Each instruction set defines Vec (`width` doubles), splat, load, store and
 // vec_sqrt, element-wise, and includes the step.
-//
-// Two registers taken as one vector: each offset the step reads serves
-// twice the lanes, and the two halves' square roots overlap. The pairs step
-// all sixteen lanes at once when both halves have voices; one register steps
-// a half alone.
 #define CW_SINGLE_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                         \
     typedef double Vec __attribute__((vector_size(bytes)));                               \
     constexpr int32_t width = (bytes) / 8;                                                \
@@ -63,36 +58,35 @@ double *aligned_doubles(std::size_t count)
         return reinterpret_cast<Vec>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
     }
 
-#define CW_PAIR_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                             \
-    typedef double Half __attribute__((vector_size(bytes)));                              \
-    struct Vec {                                                                          \
-        Half lo, hi;                                                                      \
-    };                                                                                    \
-    inline Vec operator+(Vec x, Vec y) { return {x.lo + y.lo, x.hi + y.hi}; }             \
-    inline Vec operator-(Vec x, Vec y) { return {x.lo - y.lo, x.hi - y.hi}; }             \
-    inline Vec operator*(Vec x, Vec y) { return {x.lo * y.lo, x.hi * y.hi}; }             \
-    constexpr int32_t half = (bytes) / 8;                                                 \
-    constexpr int32_t width = 2 * half;                                                   \
-    inline Vec splat(double x) { return {Half{} + x, Half{} + x}; }                       \
-    inline Vec load(const double *p)                                                      \
-    {                                                                                     \
-        return {*reinterpret_cast<const Half *>(p), *reinterpret_cast<const Half *>(p + half)}; \
-    }                                                                                     \
-    inline void store(double *p, Vec v)                                                   \
-    {                                                                                     \
-        *reinterpret_cast<Half *>(p) = v.lo;                                              \
-        *reinterpret_cast<Half *>(p + half) = v.hi;                                       \
-    }                                                                                     \
-    inline Half half_sqrt(Half x)                                                         \
-    {                                                                                     \
-        return reinterpret_cast<Half>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
-    }                                                                                     \
-    inline Vec vec_sqrt(Vec x) { return {half_sqrt(x.lo), half_sqrt(x.hi)}; }
-
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+// Two registers taken as one vector: each offset the step reads serves twice
+// the lanes, and the two halves' square roots overlap. The pairs step all
+// sixteen lanes when both halves have voices; one register steps a half alone.
 namespace avx512 {
-CW_PAIR_VECTOR(64, _mm512_sqrt_pd, __m512d)
+typedef double Half __attribute__((vector_size(64)));
+struct Vec {
+    Half lo, hi;
+};
+constexpr int32_t width = 16;
+inline Vec operator+(Vec x, Vec y) { return {x.lo + y.lo, x.hi + y.hi}; }
+inline Vec operator-(Vec x, Vec y) { return {x.lo - y.lo, x.hi - y.hi}; }
+inline Vec operator*(Vec x, Vec y) { return {x.lo * y.lo, x.hi * y.hi}; }
+inline Vec splat(double x) { return {Half{} + x, Half{} + x}; }
+inline Vec load(const double *p)
+{
+    return {*reinterpret_cast<const Half *>(p), *reinterpret_cast<const Half *>(p + 8)};
+}
+inline void store(double *p, Vec v)
+{
+    *reinterpret_cast<Half *>(p) = v.lo;
+    *reinterpret_cast<Half *>(p + 8) = v.hi;
+}
+inline Half half_sqrt(Half x)
+{
+    return reinterpret_cast<Half>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
+}
+inline Vec vec_sqrt(Vec x) { return {half_sqrt(x.lo), half_sqrt(x.hi)}; }
 #include "lane_kernel.inc"
 } // namespace avx512
 namespace avx512_half {
@@ -115,7 +109,6 @@ CW_SINGLE_VECTOR(16, _mm_sqrt_pd, __m128d)
 } // namespace sse2
 
 #undef CW_SINGLE_VECTOR
-#undef CW_PAIR_VECTOR
 
 LanePath best_lane_path()
 {
@@ -284,9 +277,9 @@ void LaneBatch::step(LanePath path)
     if (live_ == 0)
         return;
     const LaneWiring &w = wiring_;
-    const StepArgs args{w.num_nodes_,   w.in_place_,     live_, w.fixed_.data(),
+    const StepArgs args{w.num_nodes_,          w.in_place_,     live_, w.fixed_.data(),
                         w.slot_begin_.data(), w.slots_.data(), pos_,  vel_,
-                        terms_,         dt_,             damp_};
+                        terms_,               dt_,             damp_};
     constexpr uint32_t low_half = (1u << (lanes / 2)) - 1;
     switch (path) {
     case LanePath::avx512:

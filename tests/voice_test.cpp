@@ -92,11 +92,14 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
     struct Mesh {
         const char *name;
         MetalObj *(*build)();
+        bool built = false; // by a builder: every node's slots written out
     };
     const Mesh meshes[] = {
-        {"tube", [] { return cw_metal_obj_new_tube(10, 5, 4.0); }},
-        {"rod", [] { return cw_metal_obj_new_rod(7, 2.5); }},
-        {"plane", [] { return cw_metal_obj_new_plane(6, 7, 4.0); }},
+        {"tube", [] { return cw_metal_obj_new_tube(10, 5, 4.0); }, true},
+        {"narrow tube", [] { return cw_metal_obj_new_tube(4, 2, 4.0); }, true},
+        {"rod", [] { return cw_metal_obj_new_rod(7, 2.5); }, true},
+        {"plane", [] { return cw_metal_obj_new_plane(6, 7, 4.0); }, true},
+        {"strip", [] { return cw_metal_obj_new_plane(5, 2, 4.0); }, true},
         // A spring listed by one end only: its term reads a node stepped
         // before it, so the step cannot run in place.
         {"one-sided", [] {
@@ -134,6 +137,11 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
             ObjPtr proto(m.build());
             auto wiring = voice::LaneWiring::compile(*proto);
             ASSERT_TRUE(wiring);
+            // The other meshes walk some slots one by one.
+            if (m.built)
+                EXPECT_EQ(wiring->nodes_written_out(), proto->num_nodes) << m.name;
+            else
+                EXPECT_LT(wiring->nodes_written_out(), proto->num_nodes) << m.name;
             voice::LaneBatch batch(*wiring);
             std::vector<ObjPtr> refs;
             for (int32_t l = 0; l < voice::lanes; ++l) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 // The compiler's own AVX-512 square root starts from an undefined register.
@@ -26,6 +27,7 @@ struct StepArgs {
     bool in_place;
     uint32_t live; // the lanes to step, a bit each
     const uint8_t *fixed;
+    const uint8_t *shape;
     const int32_t *slot_begin;
     const LaneSlot *slots;
     double *pos, *vel, *terms;
@@ -43,10 +45,64 @@ double *aligned_doubles(std::size_t count)
     return p;
 }
 
+// What a slot does: subtract the term in the ring or the carried one, or
+// compute a spring and store its term or carry it to the next node.
+constexpr uint32_t ring_read = 0, carry_read = 1, stored_spring = 2, carried_spring = 3;
+constexpr uint32_t any_kind = 4; // not known when the step is compiled
+
+inline uint32_t kind_of(const LaneSlot &s)
+{
+    if (s.partner == LaneSlot::read_ring)
+        return ring_read;
+    if (s.partner == LaneSlot::read_carry)
+        return carry_read;
+    return s.term == LaneSlot::carry_term ? carried_spring : stored_spring;
+}
+
+// A node's shape: the kinds of its slots in order, written R, C, S and K,
+// coded as their number in the low four bits and two bits a slot above.
+constexpr int32_t max_shaped_slots = 8;
+constexpr uint32_t shape_code(const char *kinds)
+{
+    uint32_t code = 0, count = 0;
+    for (; kinds[count]; ++count) {
+        const char c = kinds[count];
+        const uint32_t kind = c == 'R' ? ring_read : c == 'C' ? carry_read
+                                                 : c == 'S' ? stored_spring
+                                                            : carried_spring;
+        code |= kind << (4 + 2 * count);
+    }
+    return code | count;
+}
+constexpr uint32_t shape_kind(uint32_t code, std::size_t slot)
+{
+    return (code >> (4 + 2 * slot)) & 3;
+}
+
+// The shapes of the nodes the builders make (tubes, rods and planes of any
+// size), whose slots the step has written out: X(index, kinds), indices from
+// 1; a node of another shape (0) walks its slots one by one.
+#define CW_KNOWN_SHAPES(X)                                                                    \
+    X(1, "SKS") X(2, "CKS") X(3, "CRS") X(4, "SKSR") X(5, "CKSR") X(6, "CRSR") X(7, "SKR")   \
+    X(8, "CKR") X(9, "CRR") X(10, "KSSR") X(11, "KSR") X(12, "K") X(13, "CK") X(14, "C")    \
+    X(15, "RRRCKSSS") X(16, "RRRCK") X(17, "CKSSS") X(18, "RRKSS") X(19, "RRCSS")            \
+    X(20, "RRK") X(21, "RRC") X(22, "KSS") X(23, "CSS") X(24, "RRCKS") X(25, "RCKSS")        \
+    X(26, "RCK")
+
+uint8_t shape_index(uint32_t code)
+{
+#define CW_SHAPE_INDEX(index, kinds)                                                          \
+    if (code == shape_code(kinds))                                                            \
+        return index;
+    CW_KNOWN_SHAPES(CW_SHAPE_INDEX)
+#undef CW_SHAPE_INDEX
+    return 0;
+}
+
 } // namespace
 
-// Each instruction set defines Vec (`width` doubles), splat, load, store and
-// vec_sqrt, element-wise, and includes the step.
+// Each instruction set defines Vec (`width` doubles), splat, load, store,
+// vec_sqrt (element-wise) and settle, and includes the step.
 #define CW_SINGLE_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                         \
     typedef double Vec __attribute__((vector_size(bytes)));                               \
     constexpr int32_t width = (bytes) / 8;                                                \
@@ -56,7 +112,8 @@ double *aligned_doubles(std::size_t count)
     inline Vec vec_sqrt(Vec x)                                                            \
     {                                                                                     \
         return reinterpret_cast<Vec>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
-    }
+    }                                                                                     \
+    inline void settle(Vec &x) { __asm__("" : "+x"(x)); }
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
@@ -87,6 +144,8 @@ inline Half half_sqrt(Half x)
     return reinterpret_cast<Half>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
 }
 inline Vec vec_sqrt(Vec x) { return {half_sqrt(x.lo), half_sqrt(x.hi)}; }
+// x in registers here (no instruction).
+inline void settle(Vec &x) { __asm__("" : "+v"(x.lo), "+v"(x.hi)); }
 #include "lane_kernel.inc"
 } // namespace avx512
 namespace avx512_half {
@@ -222,6 +281,19 @@ void LaneWiring::lay_out_slots(const std::vector<std::pair<int32_t, int32_t>> &r
         }
         incoming = outgoing;
     }
+    for (int32_t i = 0; i < num_nodes_; ++i) {
+        const int32_t count = slot_begin_[i + 1] - slot_begin_[i];
+        uint32_t code = static_cast<uint32_t>(count);
+        for (int32_t s = 0; s < count && count <= max_shaped_slots; ++s)
+            code |= kind_of(slots_[static_cast<size_t>(slot_begin_[i] + s)]) << (4 + 2 * s);
+        shape_.push_back(count <= max_shaped_slots ? shape_index(code) : 0);
+    }
+}
+
+int32_t LaneWiring::nodes_written_out() const
+{
+    return static_cast<int32_t>(std::count_if(shape_.begin(), shape_.end(),
+                                              [](uint8_t shape) { return shape != 0; }));
 }
 
 LaneBatch::LaneBatch(const LaneWiring &wiring) : wiring_(wiring)
@@ -277,9 +349,10 @@ void LaneBatch::step(LanePath path)
     if (live_ == 0)
         return;
     const LaneWiring &w = wiring_;
-    const StepArgs args{w.num_nodes_,          w.in_place_,     live_, w.fixed_.data(),
-                        w.slot_begin_.data(), w.slots_.data(), pos_,  vel_,
-                        terms_,               dt_,             damp_};
+    const StepArgs args{w.num_nodes_,      w.in_place_,          live_,
+                        w.fixed_.data(),   w.shape_.data(),      w.slot_begin_.data(),
+                        w.slots_.data(),   pos_,                 vel_,
+                        terms_,            dt_,                  damp_};
     constexpr uint32_t low_half = (1u << (lanes / 2)) - 1;
     switch (path) {
     case LanePath::avx512:

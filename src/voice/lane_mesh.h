@@ -66,6 +66,9 @@ public:
     int32_t num_nodes() const { return num_nodes_; }
     //! Springs evaluated per step and lane: one square root each.
     int64_t num_springs() const { return static_cast<int64_t>(partner_.size()); }
+    //! Nodes whose slots the step has written out for their shape (the
+    //! others walk their slots one by one, with the same bits).
+    int32_t nodes_written_out() const;
     //! Rest position of `node` on axis 0 (x), 1 (y) or 2 (z).
     double rest(int32_t node, int32_t axis) const { return rest_[3 * node + axis]; }
 
@@ -82,6 +85,7 @@ private:
     std::vector<int32_t> slot_begin_; // per node + 1: its slots in slot_ref_
     std::vector<int32_t> slot_ref_;   // per slot: spring << 1 | subtract
     std::vector<LaneSlot> slots_;     // per slot: what the step reads and writes
+    std::vector<uint8_t> shape_;      // per node: its shape's case in the step, or 0
     std::vector<double> rest_;        // 3 per node
 };
 

@@ -92,14 +92,13 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
     struct Mesh {
         const char *name;
         MetalObj *(*build)();
-        bool built = false; // by a builder: every node's slots written out
+        bool written_out = false; // every node's slots written out in the step
     };
     const Mesh meshes[] = {
         {"tube", [] { return cw_metal_obj_new_tube(10, 5, 4.0); }, true},
         {"narrow tube", [] { return cw_metal_obj_new_tube(4, 2, 4.0); }, true},
         {"rod", [] { return cw_metal_obj_new_rod(7, 2.5); }, true},
-        {"plane", [] { return cw_metal_obj_new_plane(6, 7, 4.0); }, true},
-        {"strip", [] { return cw_metal_obj_new_plane(5, 2, 4.0); }, true},
+        {"plane", [] { return cw_metal_obj_new_plane(6, 7, 4.0); }},
         // A spring listed by one end only: its term reads a node stepped
         // before it, so the step cannot run in place.
         {"one-sided", [] {
@@ -138,7 +137,7 @@ TEST(LaneBatch, EveryLaneStepsLikeTheReferenceOnEveryPath)
             auto wiring = voice::LaneWiring::compile(*proto);
             ASSERT_TRUE(wiring);
             // The other meshes walk some slots one by one.
-            if (m.built)
+            if (m.written_out)
                 EXPECT_EQ(wiring->nodes_written_out(), proto->num_nodes) << m.name;
             else
                 EXPECT_LT(wiring->nodes_written_out(), proto->num_nodes) << m.name;

@@ -34,6 +34,7 @@ namespace {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 namespace avx512 {
+constexpr bool ahead_pays = true;
 typedef double VecD __attribute__((vector_size(64)));
 typedef int64_t VecI __attribute__((vector_size(64)));
 inline VecD vsqrt(VecD q)
@@ -64,6 +65,9 @@ inline VecD shift_in(VecD prev, VecD cur)
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
+// Sixteen registers do not hold the plane's terms of two vectors at once:
+// running a vector ahead, their spills cost more than the overlap gains.
+constexpr bool ahead_pays = false;
 typedef double VecD __attribute__((vector_size(32)));
 typedef int64_t VecI __attribute__((vector_size(32)));
 inline VecD vsqrt(VecD q)
@@ -86,6 +90,7 @@ inline VecD shift_in(VecD prev, VecD cur)
 #pragma GCC pop_options
 
 namespace sse2 {
+constexpr bool ahead_pays = true;
 typedef double VecD __attribute__((vector_size(16)));
 typedef int64_t VecI __attribute__((vector_size(16)));
 inline VecD vsqrt(VecD q)

@@ -140,7 +140,8 @@ enum class Kernel : uint8_t { generic, plane, tube, rod };
 struct LabelPlan {
     int32_t num_dense, num_labels;
     uint32_t subtract, skippable, reg, below, label_dense, stored;
-    bool ahead; // terms a vector ahead of the sums (measured per mesh)
+    bool ahead; // terms a vector ahead of the sums (measured per mesh), where
+                // the instruction set's registers hold them (ahead_pays)
 };
 
 // The plane's eight neighbours: up-left, up and up-right read stored terms,

@@ -90,7 +90,7 @@ inline VecD shift_in(VecD prev, VecD cur)
 #pragma GCC pop_options
 
 namespace sse2 {
-constexpr bool ahead_pays = true;
+constexpr bool ahead_pays = false; // sixteen registers, as for AVX2
 typedef double VecD __attribute__((vector_size(16)));
 typedef int64_t VecI __attribute__((vector_size(16)));
 inline VecD vsqrt(VecD q)

@@ -101,8 +101,8 @@ uint8_t shape_index(uint32_t code)
 
 } // namespace
 
-// Each instruction set defines Vec (`width` doubles), splat, load, store,
-// vec_sqrt (element-wise) and settle, and includes the step.
+// Each instruction set defines Vec (`width` doubles), splat, load, store and
+// vec_sqrt, element-wise, and includes the step.
 #define CW_SINGLE_VECTOR(bytes, sqrt_intrinsic, intrinsic_type)                         \
     typedef double Vec __attribute__((vector_size(bytes)));                               \
     constexpr int32_t width = (bytes) / 8;                                                \
@@ -112,8 +112,7 @@ uint8_t shape_index(uint32_t code)
     inline Vec vec_sqrt(Vec x)                                                            \
     {                                                                                     \
         return reinterpret_cast<Vec>(sqrt_intrinsic(reinterpret_cast<intrinsic_type>(x))); \
-    }                                                                                     \
-    inline void settle(Vec &x) { __asm__("" : "+x"(x)); }
+    }
 
 #pragma GCC push_options
 #pragma GCC target("avx512f")
@@ -144,8 +143,6 @@ inline Half half_sqrt(Half x)
     return reinterpret_cast<Half>(_mm512_sqrt_pd(reinterpret_cast<__m512d>(x)));
 }
 inline Vec vec_sqrt(Vec x) { return {half_sqrt(x.lo), half_sqrt(x.hi)}; }
-// x in registers here (no instruction).
-inline void settle(Vec &x) { __asm__("" : "+v"(x.lo), "+v"(x.hi)); }
 #include "lane_kernel.inc"
 } // namespace avx512
 namespace avx512_half {

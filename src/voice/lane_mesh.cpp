@@ -86,8 +86,8 @@ constexpr uint32_t shape_kind(uint32_t code, std::size_t slot)
 // every case made the whole step twice as slow.
 #define CW_KNOWN_SHAPES(X)                                                                    \
     X(1, "SKS") X(2, "CKS") X(3, "CRS") X(4, "SKSR") X(5, "CKSR") X(6, "CRSR") X(7, "SKR")   \
-    X(8, "CKR") X(9, "CRR") X(10, "KSSR") X(11, "KSR") X(12, "RCK") X(13, "K") X(14, "CK")  \
-    X(15, "C") X(16, "KSS")
+    X(8, "CKR") X(9, "CRR") X(10, "KSSR") X(11, "KSR") X(12, "KSS") X(13, "K") X(14, "CK")  \
+    X(15, "C")
 
 uint8_t shape_index(uint32_t code)
 {

@@ -275,7 +275,10 @@ BENCHMARK(BM_Threads)
                    {0, 1}})
     ->UseManualTime();
 BENCHMARK(BM_FastScalar)->Args({largest_plane, 96000})->Args({default_tube, 48000});
-BENCHMARK(BM_FastSse2)->Args({largest_plane, 96000})->Args({default_tube, 48000});
+BENCHMARK(BM_FastSse2)
+    ->Args({largest_plane, 96000})
+    ->Args({largest_tube, 96000})
+    ->Args({default_tube, 48000});
 BENCHMARK(BM_FastAvx2)
     ->Args({largest_plane, 96000})
     ->Args({largest_tube, 96000})

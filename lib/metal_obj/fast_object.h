@@ -142,17 +142,19 @@ struct LabelPlan {
     uint32_t subtract, skippable, reg, below, label_dense, stored;
     bool ahead; // terms a vector ahead of the sums (measured per mesh), where
                 // the instruction set's registers hold them (ahead_pays)
+    bool two_pass; // else the terms of a block before its sums, where that
+                   // pays on the instruction set (two_pass_pays)
 };
 
 // The plane's eight neighbours: up-left, up and up-right read stored terms,
 // left the offset-1 class's upper end, right and the three below the lower
 // ends of the four classes.
-constexpr LabelPlan plane_labels{4, 8, 0x0f, 0, 0xf0, 0x08, 0x32100000, 0xe, true};
+constexpr LabelPlan plane_labels{4, 8, 0x0f, 0, 0xf0, 0x08, 0x32100000, 0xe, true, false};
 // The tube's ring neighbours (the ring-closing springs are a sparse class,
 // labels 1 and 3), then the ring above (lower end) and below (stored).
-constexpr LabelPlan tube_labels{2, 6, 0x29, 0x0a, 0x14, 0x01, 0x10000, 0x2, false};
+constexpr LabelPlan tube_labels{2, 6, 0x29, 0x0a, 0x14, 0x01, 0x10000, 0x2, false, true};
 // The rod's two neighbours.
-constexpr LabelPlan rod_labels{1, 2, 0x01, 0, 0x2, 0x1, 0, 0, true};
+constexpr LabelPlan rod_labels{1, 2, 0x01, 0, 0x2, 0x1, 0, 0, true, false};
 
 } // namespace cwphymod
 

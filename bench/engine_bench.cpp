@@ -3,13 +3,17 @@
 // of the same mesh, built with the same flags, in the same run.
 #include <benchmark/benchmark.h>
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cw_metal_obj.h"
@@ -252,6 +256,159 @@ void BM_Threads(benchmark::State &state)
                    (threads == 1 ? " thread" : " threads"));
 }
 
+// How near the AVX2 stepper could come to the square-root bound at all: the
+// instructions a vector of four nodes of a mesh needs in the AVX2 kernel
+// (counted from its code, for the chunks most of the mesh is made of), with
+// no dependency between them but the register each one updates, so that the
+// processor is as free to overlap them as it can ever be. A step runs them
+// once per vector of nodes; `of_bound` is that speed as a fraction of the
+// square-root bound of the same mesh, so no stepper doing this arithmetic
+// can reach more of the bound on this core.
+struct Avx2Mix {
+    int sqrts;    // one per dense class
+    int adds;     // subtractions and additions on registers ...
+    int mem_adds; // ... and on a term or position read from memory
+    int muls;
+    int ands;     // a lane without a spring kept at +0
+    int permutes; // the offset-1 class's upper ends: a lane-crossing permute
+    int shuffles; // and an in-lane shuffle for each coordinate
+    int loads;    // the node's position, its masks, its velocity
+    int stores;   // the stored classes' terms, the velocity, the position
+};
+// Two classes: per class three differences, two sums of squares, one minus
+// the root, three squares and three products; four of the six labels in a
+// chunk without the ring's closing springs, three additions each; the
+// update's six additions and nine products.
+constexpr Avx2Mix tube_mix{2, 21, 9, 21, 6, 3, 3, 8, 9};
+// Four classes and eight labels; three stored classes.
+constexpr Avx2Mix plane_mix{4, 33, 21, 33, 12, 3, 3, 10, 15};
+
+typedef double V4 __attribute__((vector_size(32)));
+
+// The kind of each instruction of a mix, each kind spread evenly through it.
+enum class MixOp : char { sqrt, add, mem_add, mul, bit_and, permute, shuffle, load, store };
+template <const Avx2Mix &M> constexpr int mix_size = M.sqrts + M.adds + M.mem_adds + M.muls +
+                                                     M.ands + M.permutes + M.shuffles +
+                                                     M.loads + M.stores;
+template <const Avx2Mix &M> constexpr std::array<MixOp, mix_size<M>> mix_order()
+{
+    const std::pair<MixOp, int> kinds[] = {
+        {MixOp::sqrt, M.sqrts},       {MixOp::add, M.adds},         {MixOp::mem_add, M.mem_adds},
+        {MixOp::mul, M.muls},         {MixOp::bit_and, M.ands},     {MixOp::permute, M.permutes},
+        {MixOp::shuffle, M.shuffles}, {MixOp::load, M.loads},       {MixOp::store, M.stores}};
+    std::array<MixOp, mix_size<M>> order{};
+    std::array<double, mix_size<M>> at{};
+    int n = 0;
+    for (const auto &[op, count] : kinds)
+        for (int i = 0; i < count; ++i, ++n) {
+            int k = n; // insertion by position (i + 1/2) / count
+            const double pos = (i + 0.5) / count;
+            for (; k > 0 && at[static_cast<size_t>(k - 1)] > pos; --k) {
+                at[static_cast<size_t>(k)] = at[static_cast<size_t>(k - 1)];
+                order[static_cast<size_t>(k)] = order[static_cast<size_t>(k - 1)];
+            }
+            at[static_cast<size_t>(k)] = pos;
+            order[static_cast<size_t>(k)] = op;
+        }
+    return order;
+}
+
+constexpr int mix_registers = 12;
+constexpr int mix_slots = 32; // vectors of memory the loads and stores cycle through
+
+// One instruction of a mix on register r. Each is an asm statement of its
+// own, so the compiler keeps them all, in this order.
+template <MixOp Op, int Slot>
+[[gnu::target("avx2"), gnu::always_inline]] inline void mix_op(V4 &r, V4 c, V4 m,
+                                                               const V4 *in, V4 *out)
+{
+    if constexpr (Op == MixOp::sqrt) {
+        V4 s;
+        asm volatile("vsqrtpd %1, %0" : "=x"(s) : "x"(c));
+    } else if constexpr (Op == MixOp::add) {
+        asm volatile("vaddpd %1, %0, %0" : "+x"(r) : "x"(c));
+    } else if constexpr (Op == MixOp::mem_add) {
+        asm volatile("vaddpd %1, %0, %0" : "+x"(r) : "m"(in[Slot]));
+    } else if constexpr (Op == MixOp::mul) {
+        asm volatile("vmulpd %1, %0, %0" : "+x"(r) : "x"(c));
+    } else if constexpr (Op == MixOp::bit_and) {
+        asm volatile("vandpd %1, %0, %0" : "+x"(r) : "x"(m));
+    } else if constexpr (Op == MixOp::permute) {
+        asm volatile("vperm2f128 $0x21, %1, %0, %0" : "+x"(r) : "x"(c));
+    } else if constexpr (Op == MixOp::shuffle) {
+        asm volatile("vshufpd $5, %1, %0, %0" : "+x"(r) : "x"(c));
+    } else if constexpr (Op == MixOp::load) {
+        asm volatile("vmovupd %1, %0" : "=x"(r) : "m"(in[Slot]));
+    } else {
+        asm volatile("vmovupd %1, %0" : "=m"(out[Slot]) : "x"(r));
+    }
+}
+
+// Mix M once (or its square roots alone), instruction I on register I % 12.
+template <const Avx2Mix &M, bool SqrtsOnly, size_t... I>
+[[gnu::target("avx2"), gnu::always_inline]] inline void run_mix(V4 (&r)[mix_registers], V4 c,
+                                                                V4 m, const V4 *in, V4 *out,
+                                                                std::index_sequence<I...>)
+{
+    constexpr auto order = mix_order<M>();
+    ((!SqrtsOnly || order[I] == MixOp::sqrt
+          ? mix_op<order[I], I % mix_slots>(r[I % mix_registers], c, m, in, out)
+          : void()),
+     ...);
+}
+
+// Seconds for `vectors` runs of mix M (or of its square roots alone).
+template <const Avx2Mix &M, bool SqrtsOnly>
+[[gnu::target("avx2"), gnu::noinline]] double time_mix(int64_t vectors)
+{
+    constexpr auto order = mix_order<M>();
+    alignas(32) V4 in[mix_slots], out[mix_slots];
+    V4 r[mix_registers];
+    const V4 c = {1.0, 1.0, 1.0, 1.0};
+    const V4 m = reinterpret_cast<V4>(__m256i{-1, -1, -1, -1});
+    for (int i = 0; i < mix_slots; ++i)
+        in[i] = V4{1.0, 2.0, 3.0, 4.0};
+    for (auto &v : r)
+        v = c;
+    const auto start = std::chrono::steady_clock::now();
+    for (int64_t n = 0; n < vectors; ++n)
+        run_mix<M, SqrtsOnly>(r, c, m, in, out, std::make_index_sequence<order.size()>());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    benchmark::DoNotOptimize(r);
+    benchmark::DoNotOptimize(out);
+    return took.count();
+}
+
+template <const Avx2Mix &M> void avx2_ceiling(benchmark::State &state)
+{
+    if (!__builtin_cpu_supports("avx2")) {
+        state.SkipWithError("no AVX2");
+        return;
+    }
+    const double rate = static_cast<double>(state.range(1));
+    ObjPtr obj = struck(state.range(0));
+    cwphymod::set_fast_path_for_testing(FastPath::avx2);
+    FastPtr f(cw_metal_obj_fast_new(obj.get()));
+    cwphymod::set_fast_path_for_testing(FastPath::automatic);
+    const int64_t vectors = (cw_metal_obj_fast_num_nodes(f.get()) + 3) / 4 * steps_per_iteration;
+    double mix_s = 0.0, sqrts_s = 0.0;
+    for (auto _ : state) {
+        const double took = time_mix<M, false>(vectors);
+        state.SetIterationTime(took);
+        mix_s += took;
+        sqrts_s += time_mix<M, true>(vectors);
+    }
+    const double seconds_of_sound =
+        static_cast<double>(state.iterations()) * steps_per_iteration / rate;
+    state.counters["rtf"] = seconds_of_sound / mix_s;
+    state.counters["of_bound"] = seconds_of_sound / mix_s / bound_rtf(f.get(), rate);
+    state.counters["of_own_roots"] = sqrts_s / mix_s;
+    state.SetLabel(mesh_name(state.range(0)));
+}
+
+void BM_Avx2CeilingTube(benchmark::State &state) { avx2_ceiling<tube_mix>(state); }
+void BM_Avx2CeilingPlane(benchmark::State &state) { avx2_ceiling<plane_mix>(state); }
+
 void BM_Fast(benchmark::State &state) { fast(state, FastPath::automatic); }
 void BM_FastScalar(benchmark::State &state) { fast(state, FastPath::scalar); }
 void BM_FastSse2(benchmark::State &state) { fast(state, FastPath::sse2); }
@@ -283,6 +440,8 @@ BENCHMARK(BM_FastAvx2)
     ->Args({largest_plane, 96000})
     ->Args({largest_tube, 96000})
     ->Args({default_tube, 48000});
+BENCHMARK(BM_Avx2CeilingTube)->Args({largest_tube, 96000})->UseManualTime();
+BENCHMARK(BM_Avx2CeilingPlane)->Args({largest_plane, 96000})->UseManualTime();
 
 // The whole render loop (build, strike, steps, offset removal, envelope,
 // normalisation) for one second of sound at the given rate, with its steps

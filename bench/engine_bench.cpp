@@ -313,6 +313,18 @@ template <const Avx2Mix &M> constexpr std::array<MixOp, mix_size<M>> mix_order()
     return order;
 }
 
+template <const Avx2Mix &M> constexpr bool mix_holds_its_counts()
+{
+    const auto order = mix_order<M>();
+    const auto count = [&](MixOp op) { return std::count(order.begin(), order.end(), op); };
+    return count(MixOp::sqrt) == M.sqrts && count(MixOp::add) == M.adds &&
+           count(MixOp::mem_add) == M.mem_adds && count(MixOp::mul) == M.muls &&
+           count(MixOp::bit_and) == M.ands && count(MixOp::permute) == M.permutes &&
+           count(MixOp::shuffle) == M.shuffles && count(MixOp::load) == M.loads &&
+           count(MixOp::store) == M.stores;
+}
+static_assert(mix_holds_its_counts<tube_mix>() && mix_holds_its_counts<plane_mix>());
+
 constexpr int mix_registers = 12;
 constexpr int mix_slots = 32; // vectors of memory the loads and stores cycle through
 

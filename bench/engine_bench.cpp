@@ -262,7 +262,7 @@ void BM_Threads(benchmark::State &state)
 // no dependency between them but the register each one updates, so that the
 // processor is as free to overlap them as it can ever be. A step runs them
 // once per vector of nodes; `of_bound` is that speed as a fraction of the
-// square-root bound of the same mesh, so no stepper doing this arithmetic
+// square-root bound of the same mesh, so no step made of these instructions
 // can reach more of the bound on this core.
 struct Avx2Mix {
     int sqrts;    // one per dense class

@@ -70,8 +70,8 @@ namespace avx2 {
 // Sixteen registers do not hold the plane's terms of two vectors at once:
 // running a vector ahead, their spills cost more than the overlap gains.
 constexpr bool ahead_pays = false;
-// The tube's terms in two passes: 12 % faster on an AMD Zen 5, the default
-// tube 15 %.
+// The tube's terms in two passes: 9 % faster on an AMD Zen 5, the default
+// tube 12 %.
 constexpr bool two_pass_pays = true;
 typedef double VecD __attribute__((vector_size(32)));
 typedef int64_t VecI __attribute__((vector_size(32)));
@@ -96,7 +96,7 @@ inline VecD shift_in(VecD prev, VecD cur)
 
 namespace sse2 {
 constexpr bool ahead_pays = false; // sixteen registers, as for AVX2
-constexpr bool two_pass_pays = true; // the tube 20 % faster, as for AVX2
+constexpr bool two_pass_pays = true; // the tube 20 % faster, as on AVX2
 typedef double VecD __attribute__((vector_size(16)));
 typedef int64_t VecI __attribute__((vector_size(16)));
 inline VecD vsqrt(VecD q)

@@ -296,20 +296,16 @@ template <const Avx2Mix &M> constexpr std::array<MixOp, mix_size<M>> mix_order()
         {MixOp::sqrt, M.sqrts},       {MixOp::add, M.adds},         {MixOp::mem_add, M.mem_adds},
         {MixOp::mul, M.muls},         {MixOp::bit_and, M.ands},     {MixOp::permute, M.permutes},
         {MixOp::shuffle, M.shuffles}, {MixOp::load, M.loads},       {MixOp::store, M.stores}};
-    std::array<MixOp, mix_size<M>> order{};
-    std::array<double, mix_size<M>> at{};
-    int n = 0;
+    // Instruction i of a kind of n at (i + 1/2) / n through the mix.
+    std::array<std::pair<double, MixOp>, mix_size<M>> at{};
+    size_t n = 0;
     for (const auto &[op, count] : kinds)
-        for (int i = 0; i < count; ++i, ++n) {
-            int k = n; // insertion by position (i + 1/2) / count
-            const double pos = (i + 0.5) / count;
-            for (; k > 0 && at[static_cast<size_t>(k - 1)] > pos; --k) {
-                at[static_cast<size_t>(k)] = at[static_cast<size_t>(k - 1)];
-                order[static_cast<size_t>(k)] = order[static_cast<size_t>(k - 1)];
-            }
-            at[static_cast<size_t>(k)] = pos;
-            order[static_cast<size_t>(k)] = op;
-        }
+        for (int i = 0; i < count; ++i)
+            at[n++] = {(i + 0.5) / count, op};
+    std::sort(at.begin(), at.end());
+    std::array<MixOp, mix_size<M>> order{};
+    for (size_t k = 0; k < order.size(); ++k)
+        order[k] = at[k].second;
     return order;
 }
 
